@@ -1,0 +1,27 @@
+# The two commands of the README: `make demo` and `make test`.
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build-x86: deps
+	cmake --preset x86 >/dev/null
+	cmake --build --preset x86
+
+build-x64: deps
+	cmake --preset x64 >/dev/null
+	cmake --build --preset x64
+
+# x86 first: the x64 tests check the x86 files too.
+build: build-x86 build-x64
+
+test: build
+	ctest --preset x64
+
+demo: build
+	@if [ -x tools/demo.sh ]; then tools/demo.sh; else echo "demo: not available yet"; fi
+
+clean:
+	rm -rf build out

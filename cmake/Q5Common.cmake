@@ -1,0 +1,17 @@
+# Puts a deliverable into out/bin under its final file name.
+function(q5_deliverable target filename)
+  get_filename_component(base ${filename} NAME_WE)
+  get_filename_component(ext ${filename} EXT)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${base}
+    PREFIX ""
+    SUFFIX ${ext}
+    RUNTIME_OUTPUT_DIRECTORY ${Q5_OUT_BIN}
+    LIBRARY_OUTPUT_DIRECTORY ${Q5_OUT_BIN})
+endfunction()
+
+# Converts a Linux path into the Windows path that Wine's Z: drive gives it.
+function(q5_wine_path out path)
+  string(REPLACE "/" "\\\\" winpath "${path}")
+  set(${out} "Z:${winpath}" PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,24 @@
+# Test programs are x64 Windows programs built with GoogleTest and run by
+# ctest under Wine, each in a private copy of one booted template prefix.
+set(Q5_WINE_RUN ${CMAKE_SOURCE_DIR}/tests/support/wine-run.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${Q5_WINE_RUN} --build ${CMAKE_BINARY_DIR})
+
+# q5_add_wine_test(<name> SOURCES <files...> [LIBS <libs...>] [XDISPLAY] [TIMEOUT <s>])
+#   XDISPLAY runs the program under a virtual X server (windows need one).
+function(q5_add_wine_test name)
+  cmake_parse_arguments(T "XDISPLAY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} q5testsupport GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin)
+  set(flags)
+  if(T_XDISPLAY)
+    list(APPEND flags --x)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${Q5_WINE_RUN} --build ${CMAKE_BINARY_DIR} --timeout ${T_TIMEOUT} ${flags} $<TARGET_FILE:${name}>)
+  math(EXPR outer "${T_TIMEOUT} + 60")
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${outer})
+endfunction()

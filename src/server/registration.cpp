@@ -1,0 +1,95 @@
+#include "registration.h"
+
+#include <shlwapi.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "handles.h"
+
+namespace {
+
+const char kClassKey[] = "CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}";
+const char* const kModulePath = reinterpret_cast<const char*>(-1);  // row data: the program's own path
+
+struct RegistrationRow {
+    const char* key;
+    const char* valueName;
+    const char* data;
+};
+
+const RegistrationRow kRows[] = {
+    {kClassKey, nullptr, "Q5DMSERVER"},
+    {"CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}\\LocalServer32", nullptr, kModulePath},
+};
+
+constexpr DWORD kNarrowPathBytes = 1000;
+
+void DeleteClassKey() { SHDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey); }
+
+// COM splits an unquoted LocalServer32 path at its first space, so a path
+// with a space must be quoted or another program would be started elevated.
+bool QuoteIfSpaced(const char* path, char (&out)[kNarrowPathBytes + 2])
+{
+    if (strchr(path, ' ') == nullptr) return false;
+    out[0] = '"';
+    strcpy(out + 1, path);
+    strcat(out, "\"");
+    return true;
+}
+
+void SetElevationEnabled(HKEY rowKey)
+{
+    q5::UniqueRegKey elevation;
+    if (RegCreateKeyW(rowKey, L"Elevation", elevation.Put()) != ERROR_SUCCESS) return;
+    DWORD enabled = 1;
+    RegSetValueExW(elevation.Get(), L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof(enabled));
+}
+
+// "@<path>,-2" names string resource 2 of this program, the name that the
+// elevation prompt shows.
+void SetLocalizedString(HKEY rowKey)
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    wchar_t value[MAX_PATH + 4];
+    _snwprintf(value, MAX_PATH + 4, L"@%s,-2", path);
+    value[MAX_PATH + 3] = L'\0';
+    RegSetValueExW(rowKey, L"LocalizedString", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value),
+                   static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+}
+
+bool WriteRow(const RegistrationRow& row, const char* modulePath)
+{
+    q5::UniqueRegKey key;
+    if (RegCreateKeyA(HKEY_CLASSES_ROOT, row.key, key.Put()) != ERROR_SUCCESS) return false;
+
+    char quoted[kNarrowPathBytes + 2];
+    const char* data = row.data;
+    if (data == kModulePath) data = QuoteIfSpaced(modulePath, quoted) ? quoted : modulePath;
+    LONG status = RegSetValueExA(key.Get(), row.valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                                 static_cast<DWORD>(strlen(data) + 1));
+
+    SetElevationEnabled(key.Get());
+    SetLocalizedString(key.Get());
+    return status == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+HRESULT RegisterServer()
+{
+    char modulePath[kNarrowPathBytes];
+    DWORD length = GetModuleFileNameA(nullptr, modulePath, kNarrowPathBytes);
+    modulePath[length < kNarrowPathBytes ? length : kNarrowPathBytes - 1] = '\0';
+
+    for (const RegistrationRow& row : kRows) {
+        if (!WriteRow(row, modulePath)) {
+            DeleteClassKey();
+            return E_FAIL;
+        }
+    }
+    return S_OK;
+}
+
+void UnregisterServer() { DeleteClassKey(); }

@@ -1,0 +1,92 @@
+#include "serverapp.h"
+
+#include <string.h>
+
+#include "factory.h"
+#include "q5dm.h"
+#include "registration.h"
+#include "trace.h"
+
+DWORD g_dwRegisterClass = 0;
+
+namespace {
+
+// Holds the entry function's own reference to the factory until the end.
+class FactoryReference {
+public:
+    FactoryReference() : m_pFactory(ServiceClassFactory::Create()) {}
+    ~FactoryReference()
+    {
+        if (m_pFactory != nullptr) m_pFactory->Release();
+    }
+    ServiceClassFactory* Get() const { return m_pFactory; }
+
+private:
+    ServiceClassFactory* m_pFactory;
+};
+
+void ReportRegistrationFailure()
+{
+    MessageBoxW(nullptr, L"Failed to register the class object with the SCM", L"ERROR", MB_OK | MB_SETFOREGROUND);
+}
+
+void RunMessageLoop()
+{
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+}
+
+// Registers the factory and serves until the last object and lock are gone.
+// A class object that never became available would leave the loop waiting
+// for a WM_QUIT that cannot come, so those failures end as a failed resume.
+void Serve()
+{
+    FactoryReference factory;
+    HRESULT hr = E_OUTOFMEMORY;
+    if (factory.Get() != nullptr) {
+        hr = CoRegisterClassObject(CLSID_Q5DMService, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                   REGCLS_SINGLEUSE | REGCLS_SUSPENDED, &g_dwRegisterClass);
+    }
+    if (SUCCEEDED(hr)) hr = CoResumeClassObjects();
+
+    if (FAILED(hr)) {
+        ReportRegistrationFailure();
+    } else {
+        RunMessageLoop();
+        CoRevokeClassObject(g_dwRegisterClass);
+        LogTrace(L"CoRevokeClassObject(g_dwRegisterClass);");
+    }
+    // The factory reference goes with the scope, before COM is left.
+}
+
+}  // namespace
+
+ServerCommand ParseServerCommand(const char* commandLine)
+{
+    if (strstr(commandLine, "/RegServer") != nullptr) return ServerCommand::Register;
+    if (strstr(commandLine, "-RegServer") != nullptr) return ServerCommand::Register;
+    if (strstr(commandLine, "/UnRegServer") != nullptr) return ServerCommand::Unregister;
+    if (strstr(commandLine, "-UnRegServer") != nullptr) return ServerCommand::Unregister;
+    return ServerCommand::Serve;
+}
+
+int RunServer(const char* commandLine)
+{
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) return static_cast<int>(hr);
+
+    switch (ParseServerCommand(commandLine)) {
+    case ServerCommand::Register:
+        RegisterServer();
+        break;
+    case ServerCommand::Unregister:
+        UnregisterServer();
+        break;
+    case ServerCommand::Serve:
+        Serve();
+        LogTrace(L"CoUninitialize");
+        break;
+    }
+    CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,9 @@
+// The server's only report channel: standard output and the debugger output.
+#pragma once
+
+#include <windows.h>
+
+// Formats like the Windows C runtime's wide printf (%s takes a wide string),
+// cuts the text at 1023 characters and writes it unchanged to both outputs.
+// Nothing is added: a line ends only where the format says "\n".
+void LogTrace(const wchar_t* format, ...);

@@ -1,0 +1,22 @@
+#!/bin/bash
+# Installs what the build, the tests and the demo need, when it is missing.
+# Debian 12, run as root (or with sudo available).
+set -eu
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+for p in mingw-w64 mingw-w64-tools wine wine64 libwine-dev xvfb xauth cmake ninja-build googletest make python3; do
+  pkg_installed "$p" || need+=("$p")
+done
+for p in "$@"; do
+  pkg_installed "$p" || need+=("$p")
+done
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+echo "install-deps: installing ${need[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
