@@ -21,7 +21,13 @@ test: build
 	ctest --preset x64
 
 demo: build
-	@if [ -x tools/demo.sh ]; then tools/demo.sh; else echo "demo: not available yet"; fi
+	tools/demo.sh
+
+gallery: build
+	tools/gallery/gallery.sh
+
+bench: build
+	tools/bench.sh
 
 clean:
 	rm -rf build out
