@@ -1,9 +1,227 @@
 #include "service.h"
 
+#include <windows.h>
+#include <setupapi.h>
+#include <shellapi.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "handles.h"
+#include "pathbuild.h"
 #include "trace.h"
 
-HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::BackupDriver(const wchar_t* /*infName*/, const wchar_t* /*subFolder*/, const wchar_t* /*infCopyPath*/, const wchar_t* /*backupRoot*/)
+namespace {
+
+// INF strings (catalog name, section keys, file names) are requested with
+// room for 259 characters.
+constexpr DWORD kValueChars = 259;
+const wchar_t kCatalogFolder[] = L"\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\";
+
+using SearchDirectories = std::vector<std::wstring>;
+
+// Where the copies go: backupRoot and subFolder as the client gave them,
+// joined without a separator.
+struct BackupFolder {
+    const wchar_t* root;
+    const wchar_t* sub;
+};
+
+// Builds a path whole, or traces what it would have been and refuses it.
+bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wchar_t*> parts)
 {
-    return E_NOTIMPL;
+    if (q5::BuildPath(path, parts)) return true;
+    LogTrace(L"Path too long, skipped: %s\n", q5::JoinForTrace(parts).c_str());
+    return false;
 }
 
+bool BuildTarget(wchar_t (&target)[MAX_PATH], const BackupFolder& folder, const wchar_t* fileName)
+{
+    return BuildPathOrTrace(target, {folder.root, folder.sub, L"\\", fileName});
+}
+
+// The directory as the platform reports it, or false when it can't be read
+// whole into the 259 characters that are asked for.
+bool ReadSystemDirectory(wchar_t (&directory)[MAX_PATH])
+{
+    UINT length = GetSystemDirectoryW(directory, kValueChars);
+    return length != 0 && length < kValueChars;
+}
+
+// One silent shell copy that overwrites without asking. True on success.
+bool ShellCopy(const wchar_t* source, const wchar_t* target)
+{
+    // The shell takes lists of paths closed by an extra terminator.
+    wchar_t from[MAX_PATH + 1] = {};
+    wchar_t to[MAX_PATH + 1] = {};
+    wcsncpy(from, source, MAX_PATH - 1);
+    wcsncpy(to, target, MAX_PATH - 1);
+
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_COPY;
+    operation.pFrom = from;
+    operation.pTo = to;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    return SHFileOperationW(&operation) == 0;
+}
+
+// The copy procedure shared by the catalog and the driver files. The plain
+// copy behind a failed shell copy leaves a usable file, yet the attempt
+// still counts as failed so that the next search directory is tried.
+bool CopyFileAttempt(const wchar_t* source, const wchar_t* target)
+{
+    if (ShellCopy(source, target)) return true;
+    LogTrace(L"Error %X", GetLastError());
+    CopyFileW(source, target, FALSE);
+    DWORD attributes = GetFileAttributesW(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        SetFileAttributesW(target, attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    }
+    return false;
+}
+
+bool ReadCatalogName(HINF inf, wchar_t (&name)[MAX_PATH])
+{
+    DWORD size = 0;
+    if (SetupGetLineTextW(nullptr, inf, L"Version", L"CatalogFile.NT", name, kValueChars, &size)) return true;
+    return SetupGetLineTextW(nullptr, inf, L"Version", L"CatalogFile", name, kValueChars, &size) != FALSE;
+}
+
+// Windows stores an installed package's catalog under the INF's own base
+// name; it is saved back under the name the INF gives it.
+void SaveCatalog(HINF inf, const wchar_t* infName, const BackupFolder& folder)
+{
+    wchar_t catalogName[MAX_PATH];
+    if (!ReadCatalogName(inf, catalogName)) return;
+    LogTrace(L"Catalog File is %s\n", catalogName);
+
+    wchar_t system[MAX_PATH];
+    if (!ReadSystemDirectory(system)) return;
+    std::wstring baseName(infName, wcscspn(infName, L"."));
+    wchar_t source[MAX_PATH];
+    wchar_t target[MAX_PATH];
+    if (!BuildPathOrTrace(source, {system, kCatalogFolder, baseName.c_str(), L".cat"})) return;
+    if (!BuildTarget(target, folder, catalogName)) return;
+    CopyFileAttempt(source, target);
+}
+
+// The system directory, then the target of every [DestinationDirs] line in
+// order. A line whose target can't be resolved repeats the one before it;
+// before any target is known such a line adds nothing. False when the
+// section is missing.
+bool CollectSearchDirectories(HINF inf, SearchDirectories& directories)
+{
+    wchar_t system[MAX_PATH];
+    if (ReadSystemDirectory(system)) directories.emplace_back(system);
+
+    INFCONTEXT context;
+    if (!SetupFindFirstLineW(inf, L"DestinationDirs", nullptr, &context)) {
+        LogTrace(L"DestinationDirs section not found GetLastError = %d\n", GetLastError());
+        return false;
+    }
+    wchar_t lastTarget[MAX_PATH] = {};
+    do {
+        wchar_t key[MAX_PATH];
+        wchar_t target[MAX_PATH];
+        DWORD size = 0;
+        if (SetupGetStringFieldW(&context, 0, key, kValueChars, &size) &&
+            SetupGetTargetPathW(inf, nullptr, key, target, kValueChars, &size)) {
+            wcscpy(lastTarget, target);
+        }
+        if (lastTarget[0] != L'\0') directories.emplace_back(lastTarget);
+    } while (SetupFindNextLine(&context, &context));
+    return true;
+}
+
+bool ReadFileName(const INFCONTEXT& line, wchar_t (&fileName)[MAX_PATH])
+{
+    DWORD size = 0;
+    INFCONTEXT context = line;
+    if (SetupGetStringFieldW(&context, 0, fileName, kValueChars, &size)) return true;
+    LogTrace(L"Cann't read file name, skipped\n");
+    return false;
+}
+
+// Tries the search directories in order until a shell copy succeeds.
+// traceEach names every attempt (all lines but the first).
+void CopyFromSearchDirectories(const SearchDirectories& directories, const wchar_t* fileName, const wchar_t* target,
+                               bool traceEach)
+{
+    for (const std::wstring& directory : directories) {
+        wchar_t source[MAX_PATH];
+        if (!BuildPathOrTrace(source, {directory.c_str(), L"\\", fileName})) continue;
+        if (traceEach) LogTrace(L"Saving file %s to %s\n", source, target);
+        if (CopyFileAttempt(source, target)) return;
+    }
+}
+
+// Beside a saved driver file the package also keeps a copy whose ".sys"
+// (first occurrence in the whole path, exact case) becomes ".hda".
+void MakeHdaTwin(const wchar_t* target)
+{
+    const wchar_t* sys = wcsstr(target, L".sys");
+    if (sys == nullptr) return;
+    wchar_t twin[MAX_PATH];
+    size_t kept = static_cast<size_t>(sys - target);
+    wmemcpy(twin, target, kept);
+    wcscpy(twin + kept, L".hda");
+    ShellCopy(target, twin);
+}
+
+void SaveFirstFile(const INFCONTEXT& line, const SearchDirectories& directories, const BackupFolder& folder)
+{
+    wchar_t fileName[MAX_PATH];
+    wchar_t target[MAX_PATH];
+    if (!ReadFileName(line, fileName) || !BuildTarget(target, folder, fileName)) return;
+    LogTrace(L"Saving file %s\n", target);
+    CopyFromSearchDirectories(directories, fileName, target, false);
+}
+
+void SaveLaterFile(const INFCONTEXT& line, const SearchDirectories& directories, const BackupFolder& folder)
+{
+    wchar_t fileName[MAX_PATH];
+    wchar_t target[MAX_PATH];
+    if (!ReadFileName(line, fileName) || !BuildTarget(target, folder, fileName)) return;
+    CopyFromSearchDirectories(directories, fileName, target, true);
+    MakeHdaTwin(target);
+}
+
+// Everything behind the INF copy. The INF stays open and the list alive
+// until this returns.
+HRESULT SavePackage(HINF inf, const wchar_t* infName, const BackupFolder& folder)
+{
+    SaveCatalog(inf, infName, folder);
+
+    SearchDirectories directories;
+    if (!CollectSearchDirectories(inf, directories)) return S_OK;
+
+    INFCONTEXT line;
+    if (!SetupFindFirstLineW(inf, L"SourceDisksFiles", nullptr, &line)) {
+        LogTrace(L"SourceDisksFiles section not found GetLastError = %d\n", GetLastError());
+        return E_FAIL;
+    }
+    SaveFirstFile(line, directories, folder);
+    while (SetupFindNextLine(&line, &line)) SaveLaterFile(line, directories, folder);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::BackupDriver(const wchar_t* infName, const wchar_t* subFolder,
+                                                          const wchar_t* infCopyPath, const wchar_t* backupRoot)
+{
+    LogTrace(L"backup %s\n", infName);
+
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, kValueChars);
+    if (length == 0 || length >= kValueChars) return E_FAIL;
+
+    wchar_t infFile[MAX_PATH];
+    if (!BuildPathOrTrace(infFile, {windows, L"\\inf\\", infName})) return E_FAIL;
+    if (!CopyFileW(infFile, infCopyPath, FALSE)) return E_FAIL;
+
+    q5::UniqueInf inf(SetupOpenInfFileW(infFile, nullptr, INF_STYLE_WIN4, nullptr));
+    if (!inf) return S_OK;
+    return SavePackage(inf.Get(), infName, BackupFolder{backupRoot, subFolder});
+}
