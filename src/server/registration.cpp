@@ -1,6 +1,7 @@
 #include "registration.h"
 
 #include <shlwapi.h>
+#include <strsafe.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -31,10 +32,7 @@ void DeleteClassKey() { SHDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey); }
 bool QuoteIfSpaced(const char* path, char (&out)[kNarrowPathBytes + 2])
 {
     if (strchr(path, ' ') == nullptr) return false;
-    out[0] = '"';
-    strcpy(out + 1, path);
-    strcat(out, "\"");
-    return true;
+    return SUCCEEDED(StringCchPrintfA(out, kNarrowPathBytes + 2, "\"%s\"", path));
 }
 
 void SetElevationEnabled(HKEY rowKey)
@@ -53,8 +51,7 @@ void SetLocalizedString(HKEY rowKey)
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     wchar_t value[MAX_PATH + 4];
-    _snwprintf(value, MAX_PATH + 4, L"@%s,-2", path);
-    value[MAX_PATH + 3] = L'\0';
+    if (FAILED(StringCchPrintfW(value, MAX_PATH + 4, L"@%s,-2", path))) return;
     RegSetValueExW(rowKey, L"LocalizedString", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value),
                    static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
 }
@@ -81,7 +78,12 @@ HRESULT RegisterServer()
 {
     char modulePath[kNarrowPathBytes];
     DWORD length = GetModuleFileNameA(nullptr, modulePath, kNarrowPathBytes);
-    modulePath[length < kNarrowPathBytes ? length : kNarrowPathBytes - 1] = '\0';
+    // A path cut at the buffer's end would name another program: register
+    // nothing rather than that.
+    if (length == 0 || length >= kNarrowPathBytes) {
+        DeleteClassKey();
+        return E_FAIL;
+    }
 
     for (const RegistrationRow& row : kRows) {
         if (!WriteRow(row, modulePath)) {
