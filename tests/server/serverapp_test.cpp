@@ -1,0 +1,267 @@
+// Start-up, dispatch and shutdown of the server, driven in-process with
+// platform failures injected.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+
+#include "import_hook.h"
+#include "q5dm.h"
+#include "registration.h"
+#include "serverapp.h"
+#include "trace_capture.h"
+
+using q5test::ScopedImportHook;
+using q5test::TraceCapture;
+
+TEST(ParseServerCommand, FindsTheFirstSwitchAsACaseSensitiveSubstring)
+{
+    struct Case {
+        const char* commandLine;
+        ServerCommand expected;
+    };
+    const Case cases[] = {
+        {"", ServerCommand::Serve},
+        {"-Embedding", ServerCommand::Serve},
+        {"/Automation -Embedding", ServerCommand::Serve},
+        {"/regserver", ServerCommand::Serve},
+        {"-REGSERVER", ServerCommand::Serve},
+        {"/unregserver", ServerCommand::Serve},
+        {"/RegServer", ServerCommand::Register},
+        {"-RegServer", ServerCommand::Register},
+        {"x-RegServerx", ServerCommand::Register},
+        {"/UnRegServer", ServerCommand::Unregister},
+        {"-UnRegServer", ServerCommand::Unregister},
+        {"/UnRegServer -RegServer", ServerCommand::Register},
+        {"-UnRegServer /RegServer", ServerCommand::Register},
+        {"/UnRegServer -UnRegServer", ServerCommand::Unregister},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParseServerCommand(c.commandLine), c.expected) << "command line \"" << c.commandLine << "\"";
+    }
+}
+
+namespace {
+
+const wchar_t kClassKey[] = L"CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}";
+
+bool ClassKeyExists()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// What the replaced platform calls saw during one RunServer.
+struct Observed {
+    int coUninitialize = 0;
+    int registerCalls = 0;
+    CLSID registeredClass = {};
+    bool factoryGiven = false;
+    DWORD context = 0;
+    DWORD flags = 0;
+    DWORD cookie = 0;
+    int revokeCalls = 0;
+    DWORD revokedCookie = 0;
+    int getMessageCalls = 0;
+    int messageBoxes = 0;
+    HWND boxOwner = reinterpret_cast<HWND>(1);
+    std::wstring boxText;
+    std::wstring boxCaption;
+    UINT boxStyle = 0;
+};
+
+Observed g_seen;
+HRESULT g_registerResult = S_OK;  // S_OK: the real registration runs
+HRESULT g_resumeResult = S_OK;
+ScopedImportHook* g_registerHook = nullptr;
+ScopedImportHook* g_uninitializeHook = nullptr;
+ScopedImportHook* g_revokeHook = nullptr;
+
+HRESULT WINAPI FailingCoInitializeEx(void*, DWORD) { return RPC_E_CHANGED_MODE; }
+
+void WINAPI CountingCoUninitialize()
+{
+    ++g_seen.coUninitialize;
+    g_uninitializeHook->Original<decltype(&CoUninitialize)>()();
+}
+
+HRESULT WINAPI RecordingRegisterClassObject(REFCLSID clsid, IUnknown* unknown, DWORD context, DWORD flags, DWORD* cookie)
+{
+    ++g_seen.registerCalls;
+    g_seen.registeredClass = clsid;
+    g_seen.factoryGiven = unknown != nullptr;
+    g_seen.context = context;
+    g_seen.flags = flags;
+    if (FAILED(g_registerResult)) return g_registerResult;
+    HRESULT hr = g_registerHook->Original<decltype(&CoRegisterClassObject)>()(clsid, unknown, context, flags, cookie);
+    g_seen.cookie = *cookie;
+    return hr;
+}
+
+HRESULT WINAPI ChosenResumeClassObjects() { return g_resumeResult; }
+
+HRESULT WINAPI RecordingRevokeClassObject(DWORD cookie)
+{
+    ++g_seen.revokeCalls;
+    g_seen.revokedCookie = cookie;
+    return g_revokeHook->Original<decltype(&CoRevokeClassObject)>()(cookie);
+}
+
+int WINAPI RecordingMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
+{
+    ++g_seen.messageBoxes;
+    g_seen.boxOwner = owner;
+    g_seen.boxText = text;
+    g_seen.boxCaption = caption;
+    g_seen.boxStyle = style;
+    return IDOK;
+}
+
+// Used where the loop must not run: answers WM_QUIT at once so that a
+// wrong path ends instead of hanging the test.
+BOOL WINAPI CountingGetMessage(LPMSG message, HWND, UINT, UINT)
+{
+    ++g_seen.getMessageCalls;
+    message->message = WM_QUIT;
+    return FALSE;
+}
+
+LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
+
+// Replaces the COM start-up and shutdown calls for one test; the real ones
+// run underneath unless a result is chosen.
+class ServerRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_seen = Observed();
+        g_registerResult = S_OK;
+        g_resumeResult = S_OK;
+        g_registerHook = &m_register;
+        g_uninitializeHook = &m_uninitialize;
+        g_revokeHook = &m_revoke;
+        UnregisterServer();
+    }
+    void TearDown() override
+    {
+        UnregisterServer();
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+
+    void ExpectBoxAndNoLoop()
+    {
+        EXPECT_EQ(g_seen.messageBoxes, 1);
+        EXPECT_EQ(g_seen.boxOwner, nullptr);
+        EXPECT_EQ(g_seen.boxText, L"Failed to register the class object with the SCM");
+        EXPECT_EQ(g_seen.boxCaption, L"ERROR");
+        EXPECT_EQ(g_seen.boxStyle, static_cast<UINT>(MB_OK | MB_SETFOREGROUND));
+        EXPECT_EQ(g_seen.getMessageCalls, 0);
+        EXPECT_EQ(g_seen.revokeCalls, 0);
+        EXPECT_EQ(g_seen.coUninitialize, 1);
+    }
+
+    ScopedImportHook m_uninitialize{"ole32.dll", "CoUninitialize", reinterpret_cast<void*>(&CountingCoUninitialize)};
+    ScopedImportHook m_register{"ole32.dll", "CoRegisterClassObject", reinterpret_cast<void*>(&RecordingRegisterClassObject)};
+    ScopedImportHook m_revoke{"ole32.dll", "CoRevokeClassObject", reinterpret_cast<void*>(&RecordingRevokeClassObject)};
+    ScopedImportHook m_box{"user32.dll", "MessageBoxW", reinterpret_cast<void*>(&RecordingMessageBox)};
+    TraceCapture m_trace;
+};
+
+}  // namespace
+
+TEST_F(ServerRun, FailedComInitialisationEndsAtOnceWithItsResult)
+{
+    ScopedImportHook init("ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(&FailingCoInitializeEx));
+    for (const char* commandLine : {"/RegServer", "-UnRegServer", "-Embedding"}) {
+        EXPECT_EQ(RunServer(commandLine), static_cast<int>(RPC_E_CHANGED_MODE)) << commandLine;
+    }
+    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_EQ(g_seen.registerCalls, 0);
+    EXPECT_EQ(g_seen.coUninitialize, 0);
+    EXPECT_EQ(g_seen.messageBoxes, 0);
+    EXPECT_EQ(m_trace.Text(), L"");
+}
+
+TEST_F(ServerRun, RegistrationSwitchesRegisterAndUnregisterSilently)
+{
+    EXPECT_EQ(RunServer("/UnRegServer -RegServer"), 0);
+    EXPECT_TRUE(ClassKeyExists());
+    EXPECT_EQ(RunServer("-UnRegServer"), 0);
+    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_EQ(RunServer("/RegServer"), 0);
+    EXPECT_EQ(RunServer("/UnRegServer"), 0);
+    EXPECT_FALSE(ClassKeyExists());
+
+    EXPECT_EQ(g_seen.registerCalls, 0);
+    EXPECT_EQ(g_seen.coUninitialize, 4);
+    EXPECT_EQ(m_trace.Text(), L"");
+}
+
+namespace {
+LONG WINAPI FailingCreateKeyA(HKEY, LPCSTR, PHKEY) { return ERROR_ACCESS_DENIED; }
+}  // namespace
+
+TEST_F(ServerRun, FailedRegistrationStillExitsWithZero)
+{
+    ScopedImportHook create("advapi32.dll", "RegCreateKeyA", reinterpret_cast<void*>(&FailingCreateKeyA));
+    EXPECT_EQ(RunServer("-RegServer"), 0);
+    EXPECT_FALSE(ClassKeyExists());
+    EXPECT_EQ(g_seen.coUninitialize, 1);
+}
+
+TEST_F(ServerRun, ServesUntilQuitThenRevokesAndTracesShutdown)
+{
+    // The WM_QUIT that the last Release would post, already waiting.
+    PostQuitMessage(0);
+    EXPECT_EQ(RunServer("-Embedding"), 0);
+
+    EXPECT_EQ(g_seen.registerCalls, 1);
+    EXPECT_TRUE(IsEqualCLSID(g_seen.registeredClass, CLSID_Q5DMService));
+    EXPECT_TRUE(g_seen.factoryGiven);
+    EXPECT_EQ(g_seen.context, static_cast<DWORD>(CLSCTX_LOCAL_SERVER));
+    EXPECT_EQ(g_seen.flags, static_cast<DWORD>(REGCLS_SINGLEUSE | REGCLS_SUSPENDED));
+    EXPECT_EQ(g_seen.revokeCalls, 1);
+    EXPECT_EQ(g_seen.revokedCookie, g_seen.cookie);
+    EXPECT_EQ(g_dwRegisterClass, g_seen.cookie);
+    EXPECT_EQ(g_seen.messageBoxes, 0);
+    EXPECT_EQ(g_seen.coUninitialize, 1);
+    EXPECT_EQ(m_trace.Text(), L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
+}
+
+TEST_F(ServerRun, FailedResumeShowsTheMessageAndSkipsTheLoop)
+{
+    g_resumeResult = E_UNEXPECTED;
+    ScopedImportHook resume("ole32.dll", "CoResumeClassObjects", reinterpret_cast<void*>(&ChosenResumeClassObjects));
+    ScopedImportHook loop("user32.dll", "GetMessageW", reinterpret_cast<void*>(&CountingGetMessage));
+    EXPECT_EQ(RunServer(""), 0);
+    EXPECT_EQ(g_seen.registerCalls, 1);
+    ExpectBoxAndNoLoop();
+    EXPECT_EQ(m_trace.Text(), L"CoUninitialize");
+}
+
+TEST_F(ServerRun, FailedClassRegistrationEndsAsAFailedResume)
+{
+    g_registerResult = CO_E_OBJISREG;
+    ScopedImportHook loop("user32.dll", "GetMessageW", reinterpret_cast<void*>(&CountingGetMessage));
+    EXPECT_EQ(RunServer("-Embedding"), 0);
+    ExpectBoxAndNoLoop();
+    EXPECT_EQ(m_trace.Text(), L"CoUninitialize");
+}
+
+TEST_F(ServerRun, FactoryThatCannotBeMadeEndsAsAFailedResume)
+{
+    ScopedImportHook loop("user32.dll", "GetMessageW", reinterpret_cast<void*>(&CountingGetMessage));
+    {
+        ScopedImportHook heap("kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(&FailingHeapAlloc));
+        EXPECT_EQ(RunServer("-Embedding"), 0);
+    }
+    EXPECT_EQ(g_seen.registerCalls, 0);
+    ExpectBoxAndNoLoop();
+    EXPECT_EQ(m_trace.Text(), L"CoUninitialize");
+}
