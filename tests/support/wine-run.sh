@@ -41,12 +41,21 @@ export WINEPREFIX="$prefix"
 run() {
   timeout -k 10 "$limit" wine "$program" "$@" >"$logs/out" 2>"$logs/err" </dev/null
 }
-if [ $xdisplay -eq 1 ]; then
-  export -f run; export program limit logs
-  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c 'run "$@"; rc=$?; '"$wineserver"' -k; exit $rc' run "$@" </dev/null
-  rc=$?
-else
-  run "$@"
+attempt() {
+  if [ $xdisplay -eq 1 ]; then
+    export -f run; export program limit logs
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c 'run "$@"; rc=$?; '"$wineserver"' -k; exit $rc' run "$@" </dev/null
+  else
+    run "$@"
+  fi
+}
+attempt "$@"
+rc=$?
+# Now and then Wine fails to start a process at all; a second start works.
+if [ $rc -ne 0 ] && grep -q "failed to map the shared user data" "$logs/err"; then
+  echo "wine-run: Wine failed to start $name; starting it again" >&2
+  "$wineserver" -k >/dev/null 2>&1; "$wineserver" -w >/dev/null 2>&1
+  attempt "$@"
   rc=$?
 fi
 [ $rc -eq 124 ] && echo "wine-run: $name timed out after ${limit}s" >&2
