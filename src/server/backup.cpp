@@ -32,7 +32,7 @@ struct BackupFolder {
 bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wchar_t*> parts)
 {
     if (q5::BuildPath(path, parts)) return true;
-    LogTrace(L"Path too long, skipped: %s\n", q5::JoinForTrace(parts).c_str());
+    LogTrace(L"Path too long: %s\n", q5::JoinForTrace(parts).c_str());
     return false;
 }
 
