@@ -53,6 +53,9 @@ private:
     void FreePortUsage();
 
     LONG m_lRefCount;
-    BYTE* m_pPortUsage;        // COM port map saved by ReserveComPortsBelow
+    // COM numbers that ReserveComPortsBelow claimed and RestoreComPorts is
+    // to give back: entry i nonzero for COM i+1 (see comports.cpp). Null
+    // while no reservation is outstanding.
+    BYTE* m_pPortUsage;
     DWORD m_dwPortUsageSize;   // bytes in m_pPortUsage
 };

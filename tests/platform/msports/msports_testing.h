@@ -1,0 +1,27 @@
+// Test side of the COM port database stand-in: installing it into the
+// prefix, switching it off, and seeding and reading its map directly in the
+// registry (so what a test sees does not depend on the code under test).
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+namespace q5test {
+
+// A program that imports msports.dll has Wine's own copy bound before main()
+// runs. This main installs the stand-in over the system's copy and, unless
+// the stand-in is already the loaded one, runs the same command line again
+// in a child process and returns its exit code; otherwise runs the tests.
+int RunTestsWithMsportsStandIn(int argc, char** argv);
+
+bool IsMsportsStandInLoaded();
+
+// The taken COM numbers, ascending, as the database map records them.
+std::vector<DWORD> TakenComPorts();
+// Makes the map hold exactly these numbers, in a map of portCount numbers.
+void SetTakenComPorts(const std::vector<DWORD>& taken, DWORD portCount = 256);
+DWORD ComPortCount();
+void SetComDatabaseRefusesOpen(bool refuse);
+
+}  // namespace q5test
