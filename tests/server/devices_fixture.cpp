@@ -1,0 +1,190 @@
+#include "devices_fixture.h"
+
+#include <stdio.h>
+
+#include "test_paths.h"
+
+namespace q5devtest {
+namespace {
+
+constexpr wchar_t kNewdevControl[] = L"Software\\Q5Test\\newdev";
+int g_iSetsCreated = 0;
+int g_iSetsDestroyed = 0;
+q5test::ScopedImportHook* g_pCreateHook = nullptr;
+q5test::ScopedImportHook* g_pDestroyHook = nullptr;
+
+HDEVINFO WINAPI CountingCreateList(const GUID* classGuid, HWND parent)
+{
+    auto real = g_pCreateHook->Original<decltype(&SetupDiCreateDeviceInfoList)>();
+    HDEVINFO set = real(classGuid, parent);
+    if (set != INVALID_HANDLE_VALUE) ++g_iSetsCreated;
+    return set;
+}
+
+BOOL WINAPI CountingDestroyList(HDEVINFO set)
+{
+    ++g_iSetsDestroyed;
+    return g_pDestroyHook->Original<decltype(&SetupDiDestroyDeviceInfoList)>()(set);
+}
+
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+}  // namespace
+
+std::wstring NextInstanceId()
+{
+    static int s_iNext = 0;
+    wchar_t id[64];
+    _snwprintf(id, 64, L"ROOT\\Q5TEST\\%04d", s_iNext++);
+    return id;
+}
+
+std::wstring CreateModem(bool hardwareKey, bool driverKey)
+{
+    q5fake::FakeModem modem;
+    modem.instanceId = NextInstanceId();
+    modem.hardwareId = kModemHardwareId;
+    modem.hardwareKey = hardwareKey;
+    modem.driverKey = driverKey;
+    EXPECT_TRUE(q5fake::CreateFakeModem(modem));
+    return modem.instanceId;
+}
+
+std::string ModemInf(const wchar_t* hardwareId)
+{
+    char narrowId[128];
+    WideCharToMultiByte(CP_ACP, 0, hardwareId, -1, narrowId, sizeof(narrowId), nullptr, nullptr);
+    return std::string("[Version]\r\n"
+                       "Signature=\"$Windows NT$\"\r\n"
+                       "Class=Modem\r\n"
+                       "ClassGUID={4D36E96D-E325-11CE-BFC1-08002BE10318}\r\n"
+                       "Provider=%Q5%\r\n"
+                       "DriverVer=01/01/2026,1.0.0.0\r\n"
+                       "\r\n[Manufacturer]\r\n%Q5%=Q5Models\r\n"
+                       "\r\n[Q5Models]\r\n%Modem%=Q5Modem_Install,") +
+           narrowId +
+           "\r\n"
+           "\r\n[Q5Modem_Install]\r\nAddReg=Q5Modem_AddReg\r\n"
+           "\r\n[Q5Modem_AddReg]\r\nHKR,,Q5Installed,0x10001,1\r\n"
+           "\r\n[Strings]\r\nQ5=\"Q5 Test\"\r\nModem=\"Q5 Test Voice Modem\"\r\n";
+}
+
+std::wstring TempFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, path);
+    std::wstring folder = std::wstring(path) + L"q5devices";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::wstring InfFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetWindowsDirectoryW(path, MAX_PATH);
+    return std::wstring(path) + L"\\inf";
+}
+
+std::wstring WriteTextFile(const std::wstring& folder, const std::wstring& name, const std::string& text, bool readOnly)
+{
+    std::wstring path = folder + L"\\" + name;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    if (readOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    return path;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+DWORD FileAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+
+void InstallNewdevStandIn()
+{
+    wchar_t target[MAX_PATH];
+    GetSystemDirectoryW(target, MAX_PATH);
+    wcscat(target, L"\\newdev.dll");
+    ASSERT_TRUE(CopyFileW(Q5_BUILD_DIR_W L"\\platform\\bin\\newdev.dll", target, FALSE)) << GetLastError();
+    // Wine prefers its built-in copy of a system DLL unless told otherwise.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t order[] = L"native";
+    RegSetValueExW(key, L"newdev", 0, REG_SZ, reinterpret_cast<const BYTE*>(order), sizeof(order));
+    RegCloseKey(key);
+}
+
+void SetNewdevSetting(const wchar_t* name, DWORD value)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNewdevControl, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+}
+
+DWORD NewdevDword(const wchar_t* name)
+{
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kNewdevControl, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes);
+    return value;
+}
+
+std::wstring NewdevString(const wchar_t* name)
+{
+    wchar_t value[256] = L"";
+    DWORD bytes = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kNewdevControl, name, RRF_RT_REG_SZ, nullptr, value, &bytes);
+    return value;
+}
+
+void ResetNewdev() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kNewdevControl); }
+
+LeakCheck::LeakCheck()
+    : m_dwHandles(HandleCount()),
+      m_create("setupapi.dll", "SetupDiCreateDeviceInfoList", reinterpret_cast<void*>(&CountingCreateList)),
+      m_destroy("setupapi.dll", "SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&CountingDestroyList))
+{
+    g_iSetsCreated = g_iSetsDestroyed = 0;
+    g_pCreateHook = &m_create;
+    g_pDestroyHook = &m_destroy;
+}
+
+LeakCheck::~LeakCheck()
+{
+    EXPECT_EQ(g_iSetsCreated, g_iSetsDestroyed) << "device information sets left open";
+    EXPECT_EQ(HandleCount(), m_dwHandles) << "handles or keys left open";
+    EXPECT_EQ(GetModuleHandleW(L"newdev.dll"), nullptr) << "newdev.dll left loaded";
+    g_pCreateHook = g_pDestroyHook = nullptr;
+}
+
+int SetsCreated() { return g_iSetsCreated; }
+int SetsDestroyed() { return g_iSetsDestroyed; }
+
+void ServiceTest::SetUp()
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    m_pService = CQ5DMServiceClass::Create();
+    ASSERT_NE(m_pService, nullptr);
+}
+
+void ServiceTest::TearDown()
+{
+    if (m_pService != nullptr) m_pService->Release();
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    CoUninitialize();
+}
+
+}  // namespace q5devtest
