@@ -1,0 +1,137 @@
+#include "options.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+namespace q5dmctl {
+namespace {
+
+const wchar_t kNullToken[] = L"--null";
+
+std::string Narrow(const wchar_t* text)
+{
+    std::string out;
+    for (; *text != L'\0'; ++text) out += (*text < 0x80) ? static_cast<char>(*text) : '?';
+    return out;
+}
+
+bool IsHelp(const wchar_t* arg)
+{
+    return wcscmp(arg, L"--help") == 0 || wcscmp(arg, L"-h") == 0 || wcscmp(arg, L"/?") == 0 || wcscmp(arg, L"-?") == 0;
+}
+
+bool ParseRepeat(const wchar_t* text, int& repeat)
+{
+    LONG value = 0;
+    if (!ParseLong(text, value) || value < 1 || value > kMaxRepeat) return false;
+    repeat = static_cast<int>(value);
+    return true;
+}
+
+std::string Signature(const Method& method)
+{
+    std::string text = Narrow(method.name);
+    for (int i = 0; i < method.paramCount; ++i) {
+        text += " ";
+        text += method.params[i].name;
+        text += method.params[i].type == ParamType::String ? ":string" : ":long";
+    }
+    return text;
+}
+
+bool ParseArguments(const Method& method, int count, wchar_t** args, Argument* out, std::string& error)
+{
+    if (count != method.paramCount) {
+        error = "wrong number of arguments for " + Narrow(method.name) + " (" + std::to_string(count) + " given, " +
+                std::to_string(method.paramCount) + " expected)\nusage: q5dmctl " + Signature(method);
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        const Param& param = method.params[i];
+        if (param.type == ParamType::String) {
+            out[i].text = wcscmp(args[i], kNullToken) == 0 ? nullptr : args[i];
+        } else if (!ParseLong(args[i], out[i].number)) {
+            error = std::string("argument ") + param.name + " must be a 32-bit integer (decimal or 0x hex), not \"" +
+                    Narrow(args[i]) + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseLong(const wchar_t* text, LONG& value)
+{
+    if (text == nullptr || *text == L'\0' || iswspace(*text)) return false;
+    wchar_t* end = nullptr;
+    errno = 0;
+    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+        if (text[2] == L'\0' || text[2] == L'-' || text[2] == L'+') return false;
+        unsigned long long number = wcstoull(text + 2, &end, 16);
+        if (errno != 0 || *end != L'\0' || number > 0xFFFFFFFFull) return false;
+        value = static_cast<LONG>(static_cast<ULONG>(number));
+        return true;
+    }
+    long long number = wcstoll(text, &end, 10);
+    if (errno != 0 || *end != L'\0' || number < LONG_MIN || number > LONG_MAX) return false;
+    value = static_cast<LONG>(number);
+    return true;
+}
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error)
+{
+    options = Options();
+    int i = 1;
+    for (; i < argc && argv[i][0] == L'-' && !options.help; ++i) {
+        if (IsHelp(argv[i])) {
+            options.help = true;
+        } else if (wcscmp(argv[i], L"--elevate") == 0) {
+            options.elevate = true;
+        } else if (wcscmp(argv[i], L"--repeat") == 0) {
+            if (i + 1 >= argc || !ParseRepeat(argv[i + 1], options.repeat)) {
+                error = "--repeat needs a count from 1 to " + std::to_string(kMaxRepeat);
+                return false;
+            }
+            ++i;
+        } else {
+            error = "unknown option " + Narrow(argv[i]);
+            return false;
+        }
+    }
+    if (options.help) return true;
+    if (i >= argc) {
+        error = "no method given (q5dmctl --help lists them)";
+        return false;
+    }
+    options.method = FindMethod(argv[i]);
+    if (options.method == nullptr) {
+        error = "unknown method " + Narrow(argv[i]) + " (names are case-sensitive; q5dmctl --help lists them)";
+        return false;
+    }
+    return ParseArguments(*options.method, argc - i - 1, argv + i + 1, options.args, error);
+}
+
+std::string HelpText()
+{
+    std::string text =
+        "usage: q5dmctl [--elevate] [--repeat N] METHOD [ARGS...]\n"
+        "\n"
+        "Activates the DM COM Server and calls one method of IQ5DMService.\n"
+        "  --elevate    ask for the object through the elevation moniker first;\n"
+        "               falls back to plain activation where that is refused\n"
+        "  --repeat N   call the method N times and print activation time and\n"
+        "               median/min/max call round trip\n"
+        "  --help       this text\n"
+        "A string argument given as --null is passed as a null pointer.\n"
+        "Exit code: 0 when the call returned an HRESULT, 1 bad arguments,\n"
+        "2 COM or activation failure, 3 transport failure.\n"
+        "\n"
+        "Methods:\n";
+    for (int i = 0; i < MethodCount(); ++i) text += "  " + Signature(Methods()[i]) + "\n";
+    return text;
+}
+
+}  // namespace q5dmctl

@@ -1,0 +1,35 @@
+// The command line of q5dmctl:
+//   q5dmctl [--elevate] [--repeat N] METHOD [ARGS...]
+//   q5dmctl --help
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "methods.h"
+
+namespace q5dmctl {
+
+struct Options {
+    bool help = false;
+    bool elevate = false;
+    int repeat = 1;
+    const Method* method = nullptr;
+    Argument args[kMaxParams] = {};
+};
+
+constexpr int kMaxRepeat = 100000;
+
+// Parses argv[1..argc-1] (argv[0] is the program). The strings in the result
+// point into argv. On failure returns false and says why in `error`.
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error);
+
+// A long in decimal (with sign) or hexadecimal ("0x", up to 32 bits); the
+// whole text must be a number of that range.
+bool ParseLong(const wchar_t* text, LONG& value);
+
+// The --help text: usage and every method with its parameters.
+std::string HelpText();
+
+}  // namespace q5dmctl
