@@ -1,9 +1,62 @@
+// KillProcessByName: ends every process whose executable file name is the
+// given one, asking each of its top-level windows to close first.
 #include "service.h"
 
+#include <tlhelp32.h>
+#include <wchar.h>
+
+#include "handles.h"
 #include "trace.h"
 
-HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::KillProcessByName(const wchar_t* /*processName*/)
+namespace {
+
+// A window whose thread never answers would otherwise hold up the whole
+// server for ever; after this long the close request counts as delivered
+// and the walk goes on to the next window.
+constexpr UINT kCloseRequestTimeoutMs = 5000;
+
+BOOL CALLBACK CloseProcessWindowsProc(HWND hwnd, LPARAM lParam)
 {
-    return E_NOTIMPL;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(hwnd, &processId);
+    if (processId == static_cast<DWORD>(lParam)) {
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(hwnd, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseRequestTimeoutMs, &answer);
+    }
+    return TRUE;
 }
 
+BOOL CloseProcessWindows(DWORD processId)
+{
+    return EnumWindows(CloseProcessWindowsProc, static_cast<LPARAM>(processId));
+}
+
+void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName)
+{
+    LogTrace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
+    if (wcscmp(entry.szExeFile, processName) != 0) return;
+
+    q5::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    if (!process) return;
+    LogTrace(L"Helper found... Try to kill");
+    CloseProcessWindows(entry.th32ProcessID);
+    TerminateProcess(process.Get(), 0);
+}
+
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::KillProcessByName(const wchar_t* processName)
+{
+    LogTrace(L">> KillProcessByName %s\n", processName);
+    q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+    if (snapshot) {
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+            EndIfNamed(entry, processName);
+            entry.dwSize = sizeof(entry);
+        }
+    }
+    LogTrace(L"<< KillProcessByName\n");
+    return E_FAIL;
+}
