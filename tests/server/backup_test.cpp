@@ -1,0 +1,503 @@
+// BackupDriver against real INF files in the prefix's INF folder: what is
+// copied where and with which content, the exact trace, the results, paths
+// at and over MAX_PATH, and the copy fallback with injected shell failures.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <setupapi.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "import_hook.h"
+#include "service.h"
+#include "trace_capture.h"
+
+using q5test::ScopedImportHook;
+using q5test::TraceCapture;
+
+namespace {
+
+std::wstring WindowsDirectory()
+{
+    wchar_t path[MAX_PATH];
+    GetWindowsDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring SystemDirectory()
+{
+    wchar_t path[MAX_PATH];
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring InfFolder() { return WindowsDirectory() + L"\\inf\\"; }
+std::wstring CatalogFolder() { return SystemDirectory() + L"\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\"; }
+std::wstring DriverDirectory(const wchar_t* name) { return WindowsDirectory() + L"\\" + name; }
+
+void MakeDirectories(const std::wstring& path)
+{
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+void WriteText(const std::wstring& path, const std::string& text, DWORD attributes = FILE_ATTRIBUTE_NORMAL)
+{
+    MakeDirectories(path.substr(0, path.rfind(L'\\')));
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path.c_str();
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    SetFileAttributesW(path.c_str(), attributes);
+}
+
+// The file's content, or "<missing>".
+std::string ReadText(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    char buffer[4096];
+    DWORD read = 0;
+    ReadFile(file, buffer, sizeof(buffer), &read, nullptr);
+    CloseHandle(file);
+    return std::string(buffer, read);
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The numbers that the platform's last error gives are not ours to fix.
+// "Error %X" has no line end, so the run of hex digits is the longest one
+// that leaves a known trace text (or nothing) behind it.
+bool StartsTraceText(const std::wstring& trace, size_t at)
+{
+    for (const wchar_t* next : {L"Error ", L"Saving file ", L"Path too long", L"DestinationDirs", L"SourceDisksFiles"}) {
+        if (trace.compare(at, wcslen(next), next) == 0) return true;
+    }
+    return at == trace.size();
+}
+
+std::wstring MaskNumbers(const std::wstring& trace)
+{
+    std::wstring masked;
+    for (size_t i = 0; i < trace.size();) {
+        masked += trace[i++];
+        bool afterError = masked.size() >= 6 && masked.compare(masked.size() - 6, 6, L"Error ") == 0;
+        bool afterEquals = masked.size() >= 15 && masked.compare(masked.size() - 15, 15, L"GetLastError = ") == 0;
+        if (!afterError && !afterEquals) continue;
+        size_t end = i;
+        while (end < trace.size() && (iswxdigit(trace[end]) || trace[end] == L'-')) ++end;
+        while (end > i && afterError && !StartsTraceText(trace, end)) --end;
+        if (end == i) continue;
+        masked += L'#';
+        i = end;
+    }
+    return masked;
+}
+
+const char kVersionNt[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Modem\r\n";
+
+class BackupDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        m_root = L"C:\\q5bk\\" + Wide(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        MakeDirectories(m_root);
+        m_pService = CQ5DMServiceClass::Create();
+        ASSERT_NE(m_pService, nullptr);
+    }
+    void TearDown() override
+    {
+        if (m_pService != nullptr) m_pService->Release();
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        CoUninitialize();
+    }
+
+    static std::wstring Wide(const char* text) { return std::wstring(text, text + strlen(text)); }
+
+    // Backs up infName into m_root + subFolder; the INF copy goes to
+    // m_root\saved.inf. m_trace holds the trace with platform numbers masked.
+    HRESULT Backup(const std::wstring& infName, const std::wstring& subFolder, const std::wstring& root = L"")
+    {
+        TraceCapture capture;
+        HRESULT result = m_pService->BackupDriver(infName.c_str(), subFolder.c_str(), SavedInf().c_str(),
+                                                  (root.empty() ? m_root : root).c_str());
+        m_rawTrace = capture.Text();
+        m_trace = MaskNumbers(m_rawTrace);
+        return result;
+    }
+
+    std::wstring SavedInf() const { return m_root + L"\\saved.inf"; }
+
+    CQ5DMServiceClass* m_pService = nullptr;
+    std::wstring m_root;
+    std::wstring m_trace;
+    std::wstring m_rawTrace;
+};
+
+TEST_F(BackupDriverTest, SavesInfCatalogDriverFilesAndSysTwins)
+{
+    std::string inf = std::string(kVersionNt) +
+                      "CatalogFile=q5plain.cat\r\nCatalogFile.NT=q5pkg.cat\r\n\r\n"
+                      "[DestinationDirs]\r\nDefaultDestDir=12\r\nQ5A=10,q5drvA\r\nQ5B=10,q5drvB\r\n\r\n"
+                      "[SourceDisksFiles]\r\nq5first.sys=1\r\nq5modem.sys=1\r\nq5helper.dll=1\r\nQ5UPPER.SYS=1\r\n";
+    WriteText(InfFolder() + L"q5bkfull.inf", inf);
+    WriteText(CatalogFolder() + L"q5bkfull.cat", "catalog");
+    WriteText(DriverDirectory(L"q5drvA\\q5first.sys"), "first");
+    WriteText(DriverDirectory(L"q5drvB\\q5modem.sys"), "modem");
+    WriteText(SystemDirectory() + L"\\drivers\\q5helper.dll", "helper");
+    WriteText(DriverDirectory(L"q5drvA\\Q5UPPER.SYS"), "upper");
+
+    EXPECT_EQ(Backup(L"q5bkfull.inf", L"\\pkg"), S_OK);
+
+    std::wstring f = m_root + L"\\pkg\\";
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring drivers = SystemDirectory() + L"\\drivers\\";
+    std::wstring a = DriverDirectory(L"q5drvA\\");
+    std::wstring b = DriverDirectory(L"q5drvB\\");
+    EXPECT_EQ(m_trace, L"backup q5bkfull.inf\n"
+                       L"Catalog File is q5pkg.cat\n"
+                       L"Saving file " + f + L"q5first.sys\n" + L"Error #Error #" +
+                           L"Saving file " + sys + L"q5modem.sys to " + f + L"q5modem.sys\nError #" +
+                           L"Saving file " + drivers + L"q5modem.sys to " + f + L"q5modem.sys\nError #" +
+                           L"Saving file " + a + L"q5modem.sys to " + f + L"q5modem.sys\nError #" +
+                           L"Saving file " + b + L"q5modem.sys to " + f + L"q5modem.sys\n" +
+                           L"Saving file " + sys + L"q5helper.dll to " + f + L"q5helper.dll\nError #" +
+                           L"Saving file " + drivers + L"q5helper.dll to " + f + L"q5helper.dll\n" +
+                           L"Saving file " + sys + L"Q5UPPER.SYS to " + f + L"Q5UPPER.SYS\nError #" +
+                           L"Saving file " + drivers + L"Q5UPPER.SYS to " + f + L"Q5UPPER.SYS\nError #" +
+                           L"Saving file " + a + L"Q5UPPER.SYS to " + f + L"Q5UPPER.SYS\n");
+
+    EXPECT_EQ(ReadText(SavedInf()), inf);
+    EXPECT_EQ(ReadText(f + L"q5pkg.cat"), "catalog");
+    EXPECT_FALSE(Exists(f + L"q5plain.cat"));
+    EXPECT_EQ(ReadText(f + L"q5first.sys"), "first");
+    EXPECT_FALSE(Exists(f + L"q5first.hda")) << "the first line never gets a twin";
+    EXPECT_EQ(ReadText(f + L"q5modem.sys"), "modem");
+    EXPECT_EQ(ReadText(f + L"q5modem.hda"), "modem");
+    EXPECT_EQ(ReadText(f + L"q5helper.dll"), "helper");
+    EXPECT_EQ(ReadText(f + L"Q5UPPER.SYS"), "upper");
+    EXPECT_FALSE(Exists(f + L"Q5UPPER.hda"));
+}
+
+TEST_F(BackupDriverTest, CatalogComesOnlyFromUndecoratedKeysUnderTheInfBaseName)
+{
+    WriteText(InfFolder() + L"q5bkplain.inf", std::string(kVersionNt) + "CatalogFile=q5only.cat\r\n");
+    WriteText(CatalogFolder() + L"q5bkplain.cat", "plain catalog");
+    EXPECT_EQ(Backup(L"q5bkplain.inf", L"\\plain"), S_OK);
+    EXPECT_EQ(m_trace, L"backup q5bkplain.inf\nCatalog File is q5only.cat\n"
+                       L"DestinationDirs section not found GetLastError = #\n");
+    EXPECT_EQ(ReadText(m_root + L"\\plain\\q5only.cat"), "plain catalog");
+
+    WriteText(InfFolder() + L"q5bkdecorated.inf", std::string(kVersionNt) + "CatalogFile.NTamd64=q5deco.cat\r\n");
+    WriteText(CatalogFolder() + L"q5bkdecorated.cat", "decorated catalog");
+    EXPECT_EQ(Backup(L"q5bkdecorated.inf", L"\\decorated"), S_OK);
+    EXPECT_EQ(m_trace, L"backup q5bkdecorated.inf\nDestinationDirs section not found GetLastError = #\n");
+    EXPECT_FALSE(Exists(m_root + L"\\decorated\\q5deco.cat"));
+
+    // The base name ends at the first dot, or is the whole name.
+    WriteText(InfFolder() + L"q5bknodot", std::string(kVersionNt) + "CatalogFile=q5nd.cat\r\n");
+    WriteText(CatalogFolder() + L"q5bknodot.cat", "no dot");
+    EXPECT_EQ(Backup(L"q5bknodot", L"\\nodot"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L"\\nodot\\q5nd.cat"), "no dot");
+
+    WriteText(InfFolder() + L"q5bk.two.inf", std::string(kVersionNt) + "CatalogFile=q5two.cat\r\n");
+    WriteText(CatalogFolder() + L"q5bk.cat", "two dots");
+    EXPECT_EQ(Backup(L"q5bk.two.inf", L"\\two"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L"\\two\\q5two.cat"), "two dots");
+
+    // A catalog missing from the catalog folder is one failed attempt.
+    WriteText(InfFolder() + L"q5bknocat.inf", std::string(kVersionNt) + "CatalogFile=q5gone.cat\r\n");
+    EXPECT_EQ(Backup(L"q5bknocat.inf", L"\\nocat"), S_OK);
+    EXPECT_EQ(m_trace, L"backup q5bknocat.inf\nCatalog File is q5gone.cat\nError #"
+                       L"DestinationDirs section not found GetLastError = #\n");
+    EXPECT_FALSE(Exists(m_root + L"\\nocat\\q5gone.cat"));
+}
+
+TEST_F(BackupDriverTest, MissingSectionsEndTheBackupWithTheirResults)
+{
+    WriteText(SystemDirectory() + L"\\q5insys.dll", "in system");
+    std::string noDirs = std::string(kVersionNt) + "\r\n[SourceDisksFiles]\r\nq5insys.dll=1\r\nq5other.dll=1\r\n";
+    WriteText(InfFolder() + L"q5bknodirs.inf", noDirs);
+    EXPECT_EQ(Backup(L"q5bknodirs.inf", L"\\nodirs"), S_OK);
+    EXPECT_EQ(m_trace, L"backup q5bknodirs.inf\nDestinationDirs section not found GetLastError = #\n");
+    EXPECT_EQ(ReadText(SavedInf()), noDirs);
+    EXPECT_FALSE(Exists(m_root + L"\\nodirs\\q5insys.dll"));
+
+    std::string noFiles = std::string(kVersionNt) + "\r\n[DestinationDirs]\r\nDefaultDestDir=11\r\n"
+                                                    "[SourceDisksFiles.amd64]\r\nq5insys.dll=1\r\n";
+    WriteText(InfFolder() + L"q5bknofiles.inf", noFiles);
+    EXPECT_EQ(Backup(L"q5bknofiles.inf", L"\\nofiles"), E_FAIL);
+    EXPECT_EQ(m_trace, L"backup q5bknofiles.inf\nSourceDisksFiles section not found GetLastError = #\n");
+    EXPECT_EQ(ReadText(SavedInf()), noFiles);
+    EXPECT_FALSE(Exists(m_root + L"\\nofiles\\q5insys.dll"));
+}
+
+TEST_F(BackupDriverTest, FailsWithoutTraceWhenTheInfCannotBeCopied)
+{
+    EXPECT_EQ(Backup(L"q5bkabsent.inf", L"\\x"), E_FAIL);
+    EXPECT_EQ(m_rawTrace, L"backup q5bkabsent.inf\n");
+
+    WriteText(InfFolder() + L"q5bkpresent.inf", std::string(kVersionNt) + "CatalogFile=q5c.cat\r\n");
+    TraceCapture capture;
+    EXPECT_EQ(m_pService->BackupDriver(L"q5bkpresent.inf", L"\\x", L"C:\\q5bk\\no\\such\\folder\\a.inf", m_root.c_str()),
+              E_FAIL);
+    EXPECT_EQ(capture.Text(), L"backup q5bkpresent.inf\n");
+    EXPECT_FALSE(Exists(m_root + L"\\x"));
+}
+
+TEST_F(BackupDriverTest, KeepsOnlyTheInfCopyWhenTheInfCannotBeParsed)
+{
+    WriteText(InfFolder() + L"q5bkjunk.inf", "this is not an INF file\r\n[SourceDisksFiles]\r\nq5insys.dll=1\r\n");
+    WriteText(SystemDirectory() + L"\\q5insys.dll", "in system");
+    EXPECT_EQ(Backup(L"q5bkjunk.inf", L"\\junk"), S_OK);
+    EXPECT_EQ(m_rawTrace, L"backup q5bkjunk.inf\n");
+    EXPECT_TRUE(Exists(SavedInf()));
+    EXPECT_FALSE(Exists(m_root + L"\\junk"));
+}
+
+TEST_F(BackupDriverTest, SearchesTheSystemDirectoryFirstAndTracesOneErrorPerDirectory)
+{
+    WriteText(InfFolder() + L"q5bksearch.inf", std::string(kVersionNt) +
+                                                   "[DestinationDirs]\r\nQ5A=10,q5drvS\r\n"
+                                                   "[SourceDisksFiles]\r\nq5both1.dll=1\r\nq5both2.dll=1\r\n"
+                                                   "q5none1.sys=1\r\n");
+    WriteText(SystemDirectory() + L"\\q5both1.dll", "system 1");
+    WriteText(SystemDirectory() + L"\\q5both2.dll", "system 2");
+    WriteText(DriverDirectory(L"q5drvS\\q5both1.dll"), "driver 1");
+    WriteText(DriverDirectory(L"q5drvS\\q5both2.dll"), "driver 2");
+
+    EXPECT_EQ(Backup(L"q5bksearch.inf", L"\\s"), S_OK);
+    std::wstring f = m_root + L"\\s\\";
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring drv = DriverDirectory(L"q5drvS\\");
+    EXPECT_EQ(m_trace, L"backup q5bksearch.inf\n"
+                       L"Saving file " + f + L"q5both1.dll\n" +
+                           L"Saving file " + sys + L"q5both2.dll to " + f + L"q5both2.dll\n" +
+                           L"Saving file " + sys + L"q5none1.sys to " + f + L"q5none1.sys\nError #" +
+                           L"Saving file " + drv + L"q5none1.sys to " + f + L"q5none1.sys\nError #");
+    EXPECT_EQ(ReadText(f + L"q5both1.dll"), "system 1");
+    EXPECT_EQ(ReadText(f + L"q5both2.dll"), "system 2");
+    EXPECT_FALSE(Exists(f + L"q5none1.sys"));
+    EXPECT_FALSE(Exists(f + L"q5none1.hda"));
+
+    // Found nowhere as the first line: its one trace, then one error per directory.
+    WriteText(InfFolder() + L"q5bknone.inf", std::string(kVersionNt) +
+                                                 "[DestinationDirs]\r\nQ5A=10,q5drvS\r\nQ5B=10,q5drvS\r\n"
+                                                 "[SourceDisksFiles]\r\nq5none2.sys=1\r\n");
+    EXPECT_EQ(Backup(L"q5bknone.inf", L"\\n"), S_OK);
+    EXPECT_EQ(m_trace, L"backup q5bknone.inf\nSaving file " + m_root + L"\\n\\q5none2.sys\nError #Error #Error #");
+}
+
+TEST_F(BackupDriverTest, JoinsRootAndSubFolderWithoutSeparator)
+{
+    WriteText(InfFolder() + L"q5bkjoin.inf", std::string(kVersionNt) +
+                                                 "[DestinationDirs]\r\nQ5A=10,q5drvJ\r\n"
+                                                 "[SourceDisksFiles]\r\nq5j1.dll=1\r\nq5j2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvJ\\q5j1.dll"), "j1");
+    WriteText(DriverDirectory(L"q5drvJ\\q5j2.sys"), "j2");
+
+    EXPECT_EQ(Backup(L"q5bkjoin.inf", L"\\Modem"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L"\\Modem\\q5j1.dll"), "j1");
+    EXPECT_EQ(ReadText(m_root + L"\\Modem\\q5j2.hda"), "j2");
+
+    EXPECT_EQ(Backup(L"q5bkjoin.inf", L"Modem"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L"Modem\\q5j1.dll"), "j1");
+    EXPECT_EQ(ReadText(m_root + L"Modem\\q5j2.sys"), "j2");
+    EXPECT_EQ(ReadText(m_root + L"Modem\\q5j2.hda"), "j2");
+
+    // The twin is cut at the first ".sys" of the whole path, folders included.
+    EXPECT_EQ(Backup(L"q5bkjoin.inf", L".system"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L".system\\q5j2.sys"), "j2");
+    EXPECT_EQ(ReadText(m_root + L".hda"), "j2");
+}
+
+// Fills a path of length total from prefix with 'd's and a last folder.
+std::wstring PathOfLength(const std::wstring& prefix, size_t total)
+{
+    return prefix + std::wstring(total - prefix.size(), L'd');
+}
+
+TEST_F(BackupDriverTest, SavesPathsOf259CharactersAndRefusesLongerOnes)
+{
+    // F is 200 characters; F + "\" + D reaches 259 with a 58-character D.
+    std::wstring root = PathOfLength(m_root + L"\\", 200);
+    std::string fits = "q5fit" + std::string(49, 'f') + ".sys";    // 58
+    std::string over = "q5over" + std::string(49, 'o') + ".sys";   // 59
+    std::wstring longDir(240, L'L');                                // C:\windows\ + 240 = 251
+    std::wstring catalog(70, L'c');
+    std::string inf = std::string(kVersionNt) + "CatalogFile=" + std::string(catalog.begin(), catalog.end()) +
+                      ".cat\r\n[DestinationDirs]\r\nQ5Long=10," + std::string(longDir.begin(), longDir.end()) +
+                      "\r\nQ5A=10,q5drvL\r\n[SourceDisksFiles]\r\nq5lfirst.dll=1\r\n" + fits + "=1\r\n" + over +
+                      "=1\r\n";
+    WriteText(InfFolder() + L"q5bklimit.inf", inf);
+    WriteText(CatalogFolder() + L"q5bklimit.cat", "catalog");
+    WriteText(DriverDirectory(L"q5drvL\\q5lfirst.dll"), "first");
+    std::wstring wideFits = Wide(fits.c_str());
+    std::wstring wideOver = Wide(over.c_str());
+    WriteText(DriverDirectory(L"q5drvL\\") + wideFits, "fits");
+    WriteText(DriverDirectory(L"q5drvL\\") + wideOver, "over");
+    MakeDirectories(DriverDirectory(longDir.c_str()));
+
+    EXPECT_EQ(Backup(L"q5bklimit.inf", L"", root), S_OK);
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring longPath = DriverDirectory(longDir.c_str()) + L"\\";
+    std::wstring a = DriverDirectory(L"q5drvL\\");
+    std::wstring f = root + L"\\";
+    ASSERT_EQ((f + wideFits).size(), 259u);
+    EXPECT_EQ(m_trace, L"backup q5bklimit.inf\nCatalog File is " + catalog + L".cat\n" +
+                           L"Path too long: " + f + catalog + L".cat\n" +
+                           L"Saving file " + f + L"q5lfirst.dll\nError #" +
+                           L"Path too long: " + longPath + L"q5lfirst.dll\n" +
+                           L"Saving file " + sys + wideFits + L" to " + f + wideFits + L"\nError #" +
+                           L"Path too long: " + longPath + wideFits + L"\n" +
+                           L"Saving file " + a + wideFits + L" to " + f + wideFits + L"\n" +
+                           L"Path too long: " + f + wideOver + L"\n");
+    EXPECT_EQ(ReadText(f + L"q5lfirst.dll"), "first");
+    EXPECT_EQ(ReadText(f + wideFits), "fits");
+    EXPECT_EQ(ReadText(f + wideFits.substr(0, wideFits.size() - 4) + L".hda"), "fits");
+    EXPECT_FALSE(Exists(f + wideOver));
+}
+
+TEST_F(BackupDriverTest, RefusesAnInfPathOver259Characters)
+{
+    std::wstring atLimit = std::wstring(259 - InfFolder().size() - 4, L'i') + L".inf";
+    ASSERT_EQ((InfFolder() + atLimit).size(), 259u);
+    WriteText(InfFolder() + atLimit, std::string(kVersionNt));
+    EXPECT_EQ(Backup(atLimit, L"\\a"), S_OK);
+    EXPECT_EQ(ReadText(SavedInf()), kVersionNt);
+
+    std::wstring over = L"j" + atLimit;
+    EXPECT_EQ(Backup(over, L"\\b"), E_FAIL);
+    EXPECT_EQ(m_rawTrace, L"backup " + over + L"\nPath too long: " + InfFolder() + over + L"\n");
+}
+
+TEST_F(BackupDriverTest, RepeatsThePreviousDirectoryForAnUnresolvableLine)
+{
+    // Targets longer than the 259 characters asked for can't be resolved.
+    std::string tooLong(300, 'T');
+    WriteText(InfFolder() + L"q5bkdirs.inf", std::string(kVersionNt) + "[DestinationDirs]\r\nQ5Bad1=10," + tooLong +
+                                                 "\r\nQ5A=10,q5drvR\r\nQ5Bad2=10," + tooLong +
+                                                 "\r\nQ5Again=10,q5drvR\r\nQ5B=10,q5drvR2\r\n"
+                                                 "[SourceDisksFiles]\r\nq5r1.dll=1\r\nq5r2.dll=1\r\n");
+    EXPECT_EQ(Backup(L"q5bkdirs.inf", L"\\r"), S_OK);
+    std::wstring f = m_root + L"\\r\\";
+    std::wstring target = f + L"q5r2.dll";
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring r = DriverDirectory(L"q5drvR\\");
+    std::wstring r2 = DriverDirectory(L"q5drvR2\\");
+    EXPECT_EQ(m_trace, L"backup q5bkdirs.inf\nSaving file " + f + L"q5r1.dll\nError #Error #Error #Error #Error #" +
+                           L"Saving file " + sys + L"q5r2.dll to " + target + L"\nError #" +
+                           L"Saving file " + r + L"q5r2.dll to " + target + L"\nError #" +
+                           L"Saving file " + r + L"q5r2.dll to " + target + L"\nError #" +
+                           L"Saving file " + r + L"q5r2.dll to " + target + L"\nError #" +
+                           L"Saving file " + r2 + L"q5r2.dll to " + target + L"\nError #");
+}
+
+DWORD g_shellCalls = 0;
+
+int WINAPI FailingShellCopy(LPSHFILEOPSTRUCTW)
+{
+    ++g_shellCalls;
+    SetLastError(0x4D2);
+    return 0x402;
+}
+
+TEST_F(BackupDriverTest, FallsBackToPlainCopyYetCountsTheAttemptAsFailed)
+{
+    WriteText(InfFolder() + L"q5bkfall.inf", std::string(kVersionNt) +
+                                                 "[DestinationDirs]\r\nQ5A=10,q5drvFA\r\nQ5B=10,q5drvFB\r\n"
+                                                 "[SourceDisksFiles]\r\nq5fb1.dll=1\r\nq5fb2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvFA\\q5fb2.sys"), "from A", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    WriteText(DriverDirectory(L"q5drvFB\\q5fb2.sys"), "from B", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    MakeDirectories(m_root + L"\\fb");
+    g_shellCalls = 0;
+    {
+        ScopedImportHook hook("shell32.dll", "SHFileOperationW", reinterpret_cast<void*>(&FailingShellCopy));
+        ASSERT_TRUE(hook.Installed());
+        EXPECT_EQ(Backup(L"q5bkfall.inf", L"\\fb"), S_OK);
+    }
+    std::wstring f = m_root + L"\\fb\\";
+    std::wstring t = f + L"q5fb2.sys";
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring a = DriverDirectory(L"q5drvFA\\");
+    std::wstring b = DriverDirectory(L"q5drvFB\\");
+    EXPECT_EQ(m_rawTrace, L"backup q5bkfall.inf\nSaving file " + f + L"q5fb1.dll\nError 4D2Error 4D2Error 4D2" +
+                              L"Saving file " + sys + L"q5fb2.sys to " + t + L"\nError 4D2" +
+                              L"Saving file " + a + L"q5fb2.sys to " + t + L"\nError 4D2" +
+                              L"Saving file " + b + L"q5fb2.sys to " + t + L"\nError 4D2");
+    EXPECT_EQ(g_shellCalls, 7u) << "six attempts and the twin, which has no fallback";
+    // The copy from B could overwrite the one from A only because the
+    // read-only bit was cleared after it.
+    EXPECT_EQ(ReadText(t), "from B");
+    DWORD attributes = GetFileAttributesW(t.c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
+    EXPECT_FALSE(Exists(f + L"q5fb2.hda"));
+}
+
+int g_openInfs = 0;
+HINF(WINAPI* g_realOpenInf)(PCWSTR, PCWSTR, DWORD, PUINT) = nullptr;
+void(WINAPI* g_realCloseInf)(HINF) = nullptr;
+
+HINF WINAPI CountingOpenInf(PCWSTR name, PCWSTR infClass, DWORD style, PUINT errorLine)
+{
+    HINF inf = g_realOpenInf(name, infClass, style, errorLine);
+    if (inf != INVALID_HANDLE_VALUE) ++g_openInfs;
+    return inf;
+}
+
+void WINAPI CountingCloseInf(HINF inf)
+{
+    --g_openInfs;
+    g_realCloseInf(inf);
+}
+
+UINT WINAPI NoDirectory(LPWSTR, UINT) { return 0; }
+
+TEST_F(BackupDriverTest, ClosesTheInfOnEveryExitAndCopesWithoutPlatformDirectories)
+{
+    WriteText(InfFolder() + L"q5bkc1.inf", std::string(kVersionNt) + "CatalogFile=q5c1.cat\r\n");
+    WriteText(InfFolder() + L"q5bkc2.inf", std::string(kVersionNt) + "[DestinationDirs]\r\nQ5A=10,q5drvC\r\n");
+    WriteText(InfFolder() + L"q5bkc3.inf", std::string(kVersionNt) +
+                                               "CatalogFile=q5c3.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvC\r\n"
+                                               "[SourceDisksFiles]\r\nq5c3.dll=1\r\n");
+    WriteText(DriverDirectory(L"q5drvC\\q5c3.dll"), "c3");
+    WriteText(CatalogFolder() + L"q5bkc3.cat", "catalog");
+    {
+        ScopedImportHook open("setupapi.dll", "SetupOpenInfFileW", reinterpret_cast<void*>(&CountingOpenInf));
+        ScopedImportHook close("setupapi.dll", "SetupCloseInfFile", reinterpret_cast<void*>(&CountingCloseInf));
+        ASSERT_TRUE(open.Installed() && close.Installed());
+        g_realOpenInf = open.Original<decltype(g_realOpenInf)>();
+        g_realCloseInf = close.Original<decltype(g_realCloseInf)>();
+        g_openInfs = 0;
+        EXPECT_EQ(Backup(L"q5bkc1.inf", L"\\c1"), S_OK);
+        EXPECT_EQ(Backup(L"q5bkc2.inf", L"\\c2"), E_FAIL);
+        EXPECT_EQ(Backup(L"q5bkc3.inf", L"\\c3"), S_OK);
+        EXPECT_EQ(g_openInfs, 0);
+    }
+
+    {
+        ScopedImportHook hook("kernel32.dll", "GetSystemDirectoryW", reinterpret_cast<void*>(&NoDirectory));
+        ASSERT_TRUE(hook.Installed());
+        EXPECT_EQ(Backup(L"q5bkc3.inf", L"\\nosys"), S_OK);
+    }
+    EXPECT_EQ(m_trace, L"backup q5bkc3.inf\nCatalog File is q5c3.cat\nSaving file " + m_root + L"\\nosys\\q5c3.dll\n");
+    EXPECT_EQ(ReadText(m_root + L"\\nosys\\q5c3.dll"), "c3");
+    EXPECT_FALSE(Exists(m_root + L"\\nosys\\q5c3.cat"));
+
+    {
+        ScopedImportHook hook("kernel32.dll", "GetWindowsDirectoryW", reinterpret_cast<void*>(&NoDirectory));
+        ASSERT_TRUE(hook.Installed());
+        EXPECT_EQ(Backup(L"q5bkc3.inf", L"\\nowin"), E_FAIL);
+    }
+    EXPECT_EQ(m_rawTrace, L"backup q5bkc3.inf\n");
+}
+
+}  // namespace
