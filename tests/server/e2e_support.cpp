@@ -1,0 +1,168 @@
+#include "e2e_support.h"
+
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "test_paths.h"
+
+namespace q5e2e {
+namespace {
+
+std::wstring TempFile(const wchar_t* prefix)
+{
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, prefix, 0, path);
+    return path;
+}
+
+HANDLE OpenInheritableOutput(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string ReadWholeFile(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
+    CloseHandle(file);
+    return text;
+}
+
+std::string WithoutCarriageReturns(std::string text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    }
+    return out;
+}
+
+// Starts a command line with standard output and error going to `output`.
+bool Start(const std::wstring& commandLine, const std::wstring& output, PROCESS_INFORMATION& info)
+{
+    HANDLE file = OpenInheritableOutput(output);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(L'\0');
+    BOOL ok = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    CloseHandle(file);
+    if (ok) CloseHandle(info.hThread);
+    return ok != FALSE;
+}
+
+}  // namespace
+
+std::wstring OutBin(const wchar_t* file) { return std::wstring(Q5_OUT_BIN_W) + L"\\" + file; }
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+int RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
+{
+    std::wstring outputPath = TempFile(L"run");
+    PROCESS_INFORMATION info = {};
+    int code = -1;
+    if (Start(commandLine, outputPath, info)) {
+        if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+            DWORD exitCode = 0;
+            GetExitCodeProcess(info.hProcess, &exitCode);
+            code = static_cast<int>(exitCode);
+        } else {
+            TerminateProcess(info.hProcess, 1);
+        }
+        CloseHandle(info.hProcess);
+    }
+    if (output != nullptr) *output = WithoutCarriageReturns(ReadWholeFile(outputPath));
+    DeleteFileW(outputPath.c_str());
+    return code;
+}
+
+bool RegisterServerAndProxy(std::string& why)
+{
+    const std::wstring server = OutBin(L"q5dmsrv64.exe");
+    const std::wstring proxy = OutBin(L"dmstub64.dll");
+    if (!FileExists(server) || !FileExists(proxy)) {
+        why = "out/bin lacks q5dmsrv64.exe or dmstub64.dll (build both first)";
+        return false;
+    }
+    if (RunToEnd(L"\"" + server + L"\" /RegServer", 60000) != 0) {
+        why = "q5dmsrv64.exe /RegServer failed";
+        return false;
+    }
+    if (RunToEnd(L"regsvr32.exe /s \"" + proxy + L"\"", 60000) != 0) {
+        why = "regsvr32 /s dmstub64.dll failed";
+        return false;
+    }
+    return true;
+}
+
+int CountProcesses(const wchar_t* exeName)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    int count = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, exeName) == 0) ++count;
+        entry.dwSize = sizeof(entry);
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+ServerProcess::ServerProcess(const std::wstring& program, const std::wstring& arguments) : m_outputPath(TempFile(L"srv"))
+{
+    PROCESS_INFORMATION info = {};
+    if (!Start(L"\"" + program + L"\" " + arguments, m_outputPath, info)) return;
+    m_process = info.hProcess;
+    m_id = info.dwProcessId;
+    // The server idles first in its message loop, after its class object
+    // is registered; until then an activation would start another server.
+    WaitForInputIdle(m_process, 30000);
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (m_process != nullptr) {
+        if (Running()) {
+            TerminateProcess(m_process, 1);
+            WaitForSingleObject(m_process, 10000);
+        }
+        CloseHandle(m_process);
+    }
+    DeleteFileW(m_outputPath.c_str());
+}
+
+bool ServerProcess::WaitForExit(DWORD timeoutMs)
+{
+    return m_process != nullptr && WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool ServerProcess::Running() const { return m_process != nullptr && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT; }
+
+DWORD ServerProcess::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (m_process != nullptr) GetExitCodeProcess(m_process, &code);
+    return code;
+}
+
+std::string ServerProcess::Trace() const { return WithoutCarriageReturns(ReadWholeFile(m_outputPath)); }
+
+}  // namespace q5e2e
