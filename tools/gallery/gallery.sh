@@ -1,0 +1,64 @@
+#!/bin/bash
+# make gallery: draws every dialog of Chinese.dll from the library's own
+# templates as Windows draws them (under Wine, on a virtual X server, with a
+# CJK font linked behind Tahoma), plus every bitmap and icon, into
+# out/gallery/*.png with an index.html that names each one.
+# Run after the build (`make gallery` builds first).
+set -eu
+root=$(cd "$(dirname "$0")/../.." && pwd)
+"$root/tools/install-deps.sh" python3-pil fonts-wine fonts-wqy-microhei xvfb xauth
+
+build=$root/build/x64
+exe=$build/tools/gallery/langpack_gallery.exe
+dll=$root/out/bin/Chinese.dll
+out=$root/out/gallery
+font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+wineserver=/usr/lib/wine/wineserver
+for f in "$exe" "$dll" "$font"; do
+  [ -f "$f" ] || { echo "gallery: $f is missing (run make build first)" >&2; exit 1; }
+done
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+export WINEDEBUG=-all
+"$root/tests/support/wine-template.sh" "$build/wine/template"
+export WINEPREFIX=$build/wine/gallery
+rm -rf "$WINEPREFIX"
+cp -a "$build/wine/template/." "$WINEPREFIX/"
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+
+rm -rf "$out"
+mkdir -p "$out/raw"
+logs=$out/raw
+
+# Wine's own Tahoma has no Chinese glyphs: link a CJK font behind it (and
+# behind the shell dialog fonts) so the text shows as characters, not boxes.
+cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+# The caption buttons' glyphs (the template prefix may predate fonts-wine).
+cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
+  wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f \
+    >>"$logs/setup.log" 2>&1 </dev/null
+done
+# There is no window manager on the virtual display: Wine draws the captions
+# and frames itself, as Windows would.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >>"$logs/setup.log" 2>&1 </dev/null
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >>"$logs/setup.log" 2>&1 </dev/null
+# Smoothed text, as a desktop of today shows it: small CJK glyphs lose
+# strokes when drawn in black and white.
+wine reg add 'HKCU\Control Panel\Desktop' /v FontSmoothing /t REG_SZ /d 2 /f >>"$logs/setup.log" 2>&1 </dev/null
+wine reg add 'HKCU\Control Panel\Desktop' /v FontSmoothingType /t REG_DWORD /d 1 /f >>"$logs/setup.log" 2>&1 </dev/null
+"$wineserver" -w
+
+# Never read Wine's output through a pipe: it goes to files.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
+  'wine "$1" "$2" "$3" >"$4/draw.log" 2>"$4/draw.err" </dev/null; rc=$?; '"$wineserver"' -k; exit $rc' \
+  draw "$exe" "$(winpath "$dll")" "$(winpath "$out/raw")" "$logs" </dev/null || {
+    echo "gallery: drawing failed, see $logs/draw.log and draw.err" >&2
+    cat "$logs/draw.log" >&2
+    exit 1
+  }
+cat "$logs/draw.log"
+
+/usr/bin/python3 "$root/tools/gallery/make_index.py" "$out"
+echo "gallery: open $out/index.html"
