@@ -86,6 +86,8 @@ void ClaimFreePorts(HCOMDB db, const ByteMap& usage, LONG portNumber, ByteMap& c
 
 }  // namespace
 
+// Clients test for exactly 1 (S_FALSE) after a reservation and 0 (S_OK)
+// when nothing could be reserved.
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::ReserveComPortsBelow(LONG portNumber)
 {
     UniqueComDb db = OpenComDb();

@@ -18,8 +18,11 @@ bool InstallStandIn()
     return CopyFileW(Q5_MSPORTS_STANDIN_W, target, FALSE) != FALSE;
 }
 
+constexpr const wchar_t* kRunAgainVariable = L"Q5_MSPORTS_STANDIN_RUN";
+
 int RunSelfAgain()
 {
+    SetEnvironmentVariableW(kRunAgainVariable, L"1");
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -65,6 +68,11 @@ bool IsMsportsStandInLoaded()
 int RunTestsWithMsportsStandIn(int argc, char** argv)
 {
     if (!IsMsportsStandInLoaded()) {
+        // The second run has the installed copy or nothing: never a third.
+        if (GetEnvironmentVariableW(kRunAgainVariable, nullptr, 0) != 0) {
+            fprintf(stderr, "the system's msports.dll was loaded instead of the stand-in in the system directory\n");
+            return 1;
+        }
         if (!InstallStandIn()) {
             fprintf(stderr, "cannot copy the msports stand-in into the system directory: %lu\n", GetLastError());
             return 1;
