@@ -60,12 +60,15 @@ public:
     std::optional<DWORD> Offset(DWORD dwRva) const
     {
         const IMAGE_NT_HEADERS32* pNt = Headers();
-        const auto* pSections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-            reinterpret_cast<const BYTE*>(&pNt->OptionalHeader) + pNt->FileHeader.SizeOfOptionalHeader);
+        DWORD dwSections = static_cast<DWORD>(reinterpret_cast<const BYTE*>(&pNt->OptionalHeader) - m_data.data()) +
+                           pNt->FileHeader.SizeOfOptionalHeader;
         for (WORD i = 0; i < pNt->FileHeader.NumberOfSections; ++i) {
-            const IMAGE_SECTION_HEADER& s = pSections[i];
-            if (dwRva >= s.VirtualAddress && dwRva < s.VirtualAddress + s.SizeOfRawData) {
-                return dwRva - s.VirtualAddress + s.PointerToRawData;
+            const auto* pSection = At<IMAGE_SECTION_HEADER>(dwSections + i * sizeof(IMAGE_SECTION_HEADER));
+            if (pSection == nullptr) {
+                break;
+            }
+            if (dwRva >= pSection->VirtualAddress && dwRva < pSection->VirtualAddress + pSection->SizeOfRawData) {
+                return dwRva - pSection->VirtualAddress + pSection->PointerToRawData;
             }
         }
         return std::nullopt;
@@ -89,18 +92,14 @@ private:
 
 class LangPackFile : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_pImage = new Image(ReadWholeFile(Q5_OUT_BIN_W L"\\Chinese.dll")); }
-    static void TearDownTestSuite()
-    {
-        delete s_pImage;
-        s_pImage = nullptr;
-    }
+    static void SetUpTestSuite() { s_pImage = std::make_unique<Image>(ReadWholeFile(Q5_OUT_BIN_W L"\\Chinese.dll")); }
+    static void TearDownTestSuite() { s_pImage.reset(); }
     void SetUp() override { ASSERT_NE(s_pImage->Headers(), nullptr) << "Chinese.dll missing or not a PE file"; }
 
-    static Image* s_pImage;
+    static std::unique_ptr<Image> s_pImage;
 };
 
-Image* LangPackFile::s_pImage = nullptr;
+std::unique_ptr<Image> LangPackFile::s_pImage;
 
 TEST_F(LangPackFile, IsA32BitLibraryWithAnEntryRoutineAndNoExports)
 {
