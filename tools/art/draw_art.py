@@ -13,9 +13,15 @@ Writes src/app/LangPack/Q5/Ch/art/.
 import math
 import os
 import struct
+import subprocess
 import sys
 
-from PIL import Image, ImageDraw, ImageFont
+try:
+    from PIL import Image, ImageDraw, ImageFont
+except ImportError:
+    subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "install-deps.sh"),
+                    "python3-pil", "fonts-dejavu-core"], check=True)
+    from PIL import Image, ImageDraw, ImageFont
 
 S = 8  # supersampling factor
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))

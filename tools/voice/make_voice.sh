@@ -9,6 +9,7 @@
 # usage: tools/voice/make_voice.sh      (needs espeak-ng and sox)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+"$here/../install-deps.sh" espeak-ng sox
 out=$here/../../src/app/LangPack/Q5/Ch/voice
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
