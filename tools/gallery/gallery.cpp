@@ -3,7 +3,8 @@
 // scripts. The library is loaded as a data file: its code never runs.
 //
 // usage: langpack_gallery.exe LIBRARY OUTPUT-FOLDER
-// Writes dialog<ID>.bmp, bitmap<ID>.bmp and icon<ID>-<SIZE>.bmp, and lists
+// Writes dialog<ID>.bmp, menu<ID>[-<pop-up>].bmp, bitmap<ID>.bmp and
+// icon<ID>-<SIZE>.bmp, and lists
 // what it wrote on standard output.
 #include <windows.h>
 #include <commctrl.h>
@@ -41,6 +42,11 @@ struct IconDeleter {
     void operator()(HICON h) const { DestroyIcon(h); }
 };
 using UniqueIcon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+struct MenuDeleter {
+    void operator()(HMENU h) const { DestroyMenu(h); }
+};
+using UniqueMenu = std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter>;
 
 struct FileDeleter {
     void operator()(FILE* p) const { fclose(p); }
@@ -308,6 +314,78 @@ bool DrawIconGroup(HMODULE hLib, WORD wId, const std::wstring& folder)
     return bOk;
 }
 
+// ---- menus ----------------------------------------------------------------------
+
+// A pop-up menu is open only inside TrackPopupMenuEx's own message loop: a
+// timer takes its picture there and closes it.
+struct MenuShot {
+    std::wstring path;
+    bool bOk = false;
+};
+MenuShot* g_pMenuShot = nullptr;
+const UINT_PTR kMenuTimer = 1;
+
+void CALLBACK PhotographOpenMenu(HWND hWnd, UINT, UINT_PTR, DWORD)
+{
+    KillTimer(hWnd, kMenuTimer);
+    HWND hMenuWindow = FindWindowW(L"#32768", nullptr);
+    if (g_pMenuShot != nullptr && hMenuWindow != nullptr && IsWindowVisible(hMenuWindow)) {
+        g_pMenuShot->bOk = Capture(hMenuWindow, g_pMenuShot->path);
+    }
+    EndMenu();
+}
+
+bool DrawPopup(HWND hHost, HMENU hPopup, const std::wstring& path)
+{
+    MenuShot shot{path};
+    g_pMenuShot = &shot;
+    SetForegroundWindow(hHost);
+    SetTimer(hHost, kMenuTimer, 400, PhotographOpenMenu);
+    TrackPopupMenuEx(hPopup, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_NONOTIFY, 40, 40, hHost, nullptr);
+    g_pMenuShot = nullptr;
+    Pump(50);
+    return shot.bOk;
+}
+
+// Every pop-up of the menu, nested ones included, one picture each:
+// menu<ID>-<path of positions>.bmp.
+bool DrawPopups(HWND hHost, HMENU hMenu, const std::wstring& stem)
+{
+    bool bOk = true;
+    int cItems = GetMenuItemCount(hMenu);
+    for (int i = 0; i < cItems; ++i) {
+        HMENU hSub = GetSubMenu(hMenu, i);
+        if (hSub != nullptr) {
+            std::wstring name = stem + L"-" + std::to_wstring(i);
+            bOk = DrawPopup(hHost, hSub, name + L".bmp") && bOk;
+            bOk = DrawPopups(hHost, hSub, name) && bOk;
+        }
+    }
+    return bOk;
+}
+
+// The menu as a window's menu bar (menu<ID>.bmp), then each of its pop-ups.
+bool DrawMenu(HMODULE hLib, WORD wId, const std::wstring& folder)
+{
+    Bytes tmpl = FindBytes(hLib, RT_MENU, wId);
+    UniqueMenu menu(tmpl.pData != nullptr ? LoadMenuIndirectW(tmpl.pData) : nullptr);
+    if (!menu) {
+        return false;
+    }
+    UniqueWindow frame(CreateWindowExW(0, kHostClass, L"", WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE, 20, 20, 420, 80,
+                                       nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+    if (!frame || !SetMenu(frame.get(), menu.get())) {
+        return false;
+    }
+    DrawMenuBar(frame.get());
+    Pump(300);
+    std::wstring stem = folder + L"\\menu" + std::to_wstring(wId);
+    bool bOk = Capture(frame.get(), stem + L".bmp");
+    bOk = DrawPopups(frame.get(), menu.get(), stem) && bOk;
+    SetMenu(frame.get(), nullptr);  // the menu has its own owner
+    return bOk;
+}
+
 // ---- the whole library ------------------------------------------------------------
 
 int Report(const wchar_t* pszWhat, WORD wId, bool bOk)
@@ -321,6 +399,9 @@ int DrawAll(HMODULE hLib, const std::wstring& folder)
     int cFailures = 0;
     for (WORD wId : IdsOfType(hLib, RT_DIALOG)) {
         cFailures += Report(L"dialog", wId, DrawDialog(hLib, wId, folder));
+    }
+    for (WORD wId : IdsOfType(hLib, RT_MENU)) {
+        cFailures += Report(L"menu", wId, DrawMenu(hLib, wId, folder));
     }
     for (WORD wId : IdsOfType(hLib, RT_BITMAP)) {
         cFailures += Report(L"bitmap", wId, DumpBitmap(hLib, wId, folder));

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Turns the gallery's drawings (BMP) into PNG files and writes index.html,
-which shows each dialog, bitmap and icon with its identifier and what it is
+which shows each dialog, menu, bitmap and icon with its identifier and what it is
 for, in English, for translators and testers.
 
 usage: make_index.py GALLERY-FOLDER   (reads GALLERY-FOLDER/raw/*.bmp)
@@ -66,6 +66,22 @@ BITMAPS = {
     3904: "address book with green plus",
 }
 
+# Menu pictures: the menu bar, then each pop-up by its position path.
+MENUS = {
+    801: ("Notification-area menu", [
+        ("", "the menu as a bar: its one pop-up \"Toolbar menu\""),
+        ("0", "Toolbar menu: Device mode (greyed) \u25b8, Open Q5 (greyed), Exit"),
+        ("0-0", "Device mode: Q5 audio, Modem"),
+    ]),
+    802: ("Main window's menu bar", [
+        ("", "File, Tools, Help"),
+        ("0", "File: Change status \u25b8, Load contacts..., Save contacts..., Exit"),
+        ("0-0", "Change status: On (checked), Off"),
+        ("1", "Tools: Choose the interface skin, Language, View log..., Options..."),
+        ("2", "Help: Contents..., About Q5"),
+    ]),
+}
+
 ICONS = {
     912: "product logo in colour (shown by the About box)",
     913: "product logo in colour",
@@ -87,12 +103,14 @@ def convert(raw):
     made = {}
     for path in sorted(glob.glob(os.path.join(raw, "*.bmp"))):
         name = os.path.basename(path)[:-4]
-        m = re.match(r"(dialog|bitmap|icon)(\d+)(?:-(\d+))?$", name)
+        m = re.match(r"(dialog|bitmap|icon|menu)(\d+)(?:-([\d-]+))?$", name)
         if not m:
             continue
         png = name + ".png"
         Image.open(path).convert("RGB").save(os.path.join(os.path.dirname(raw), png))
-        made[(m.group(1), int(m.group(2)), int(m.group(3) or 0))] = png
+        kind, sub = m.group(1), m.group(3) or ""
+        # Icons are told apart by size, menus by the pop-up's position path.
+        made[(kind, int(m.group(2)), sub if kind == "menu" else int(sub or 0))] = png
     return made
 
 
@@ -130,6 +148,17 @@ def section_bitmaps(folder, made):
     return parts
 
 
+def section_menus(folder, made):
+    parts = ["<h2>Menus</h2><p>Each menu as a menu bar, then every pop-up as it opens.</p>"]
+    for ident, (title, pictures) in MENUS.items():
+        parts.append("<h3>%d %s</h3>" % (ident, html.escape(title)))
+        for sub, meaning in pictures:
+            png = made.get(("menu", ident, sub))
+            picture = img(os.path.join(folder, png)) if png else "<em>not drawn</em>"
+            parts.append("<figure>%s<figcaption>%s</figcaption></figure>" % (picture, html.escape(meaning)))
+    return parts
+
+
 def section_icons(folder, made):
     parts = ["<h2>Icons</h2><p>Drawn with their masks over light grey.</p><table>"]
     for ident, subject in ICONS.items():
@@ -147,7 +176,8 @@ def main():
     body = ["<h1>Chinese.dll &mdash; Traditional Chinese resources</h1>",
             "<p>Every dialog is created from the library's own template under Wine; the application fills "
             "empty texts and lists at run time. Hidden controls are not shown.</p>"]
-    body += section_dialogs(folder, made) + section_bitmaps(folder, made) + section_icons(folder, made)
+    body += section_dialogs(folder, made) + section_menus(folder, made)
+    body += section_bitmaps(folder, made) + section_icons(folder, made)
     page = ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>Chinese.dll gallery</title>'
             "<style>%s</style></head><body>\n%s\n</body></html>\n" % (STYLE, "\n".join(body)))
     with open(os.path.join(folder, "index.html"), "w", encoding="utf-8") as f:
