@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,22 @@ namespace {
 using DllNoArgsFn = HRESULT(STDAPICALLTYPE*)();
 
 constexpr HRESULT kNullReference = static_cast<HRESULT>(0x800706F4);
+
+// Cross-apartment COM hung once under a loaded Wine without saying where;
+// the watchdog names the last step and ends the program well before the
+// runner's timeout would.
+const char* volatile g_pszStep = "start";
+constexpr DWORD kWatchdogMs = 90 * 1000;
+
+DWORD WINAPI Watchdog(LPVOID stop)
+{
+    if (WaitForSingleObject(stop, kWatchdogMs) == WAIT_OBJECT_0) return 0;
+    fprintf(stderr, "proxy_marshal_test: not finished after %lu s; last step: %s\n", kWatchdogMs / 1000,
+            g_pszStep);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
 
 struct Call {
     int slot;
@@ -194,6 +211,16 @@ protected:
         auto registerServer = reinterpret_cast<DllNoArgsFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllRegisterServer")));
         s_hrRegister = registerServer ? registerServer() : E_FAIL;
         FreeLibrary(library);
+        s_hStopWatchdog = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s_hWatchdog = CreateThread(nullptr, 0, Watchdog, s_hStopWatchdog, 0, nullptr);
+    }
+
+    static void TearDownTestSuite()
+    {
+        SetEvent(s_hStopWatchdog);
+        WaitForSingleObject(s_hWatchdog, INFINITE);
+        CloseHandle(s_hWatchdog);
+        CloseHandle(s_hStopWatchdog);
     }
 
     void SetUp() override
@@ -201,17 +228,23 @@ protected:
         ASSERT_EQ(S_OK, s_hrRegister);
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_impl = new RecordingService;
+        g_pszStep = "starting the apartment and marshalling";
         m_server = std::make_unique<ApartmentServer>(m_impl);
         ASSERT_EQ(S_OK, m_server->MarshalResult());
+        g_pszStep = "unmarshalling";
         m_proxy = m_server->Unmarshal();
         ASSERT_NE(nullptr, m_proxy);
+        g_pszStep = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
     void TearDown() override
     {
+        g_pszStep = "releasing the proxy";
         if (m_proxy) m_proxy->Release();
+        g_pszStep = "ending the apartment";
         m_server.reset();  // the apartment ends, and with it the stub
         if (m_impl) m_impl->Release();
         CoUninitialize();
+        g_pszStep = "between tests";
     }
 
     // Calls the method through the proxy with strings and longs taken from
@@ -230,12 +263,16 @@ protected:
     }
 
     static HRESULT s_hrRegister;
+    static HANDLE s_hStopWatchdog;
+    static HANDLE s_hWatchdog;
     RecordingService* m_impl = nullptr;
     std::unique_ptr<ApartmentServer> m_server;
     IQ5DMService* m_proxy = nullptr;
 };
 
 HRESULT MarshalledCalls::s_hrRegister = E_UNEXPECTED;
+HANDLE MarshalledCalls::s_hStopWatchdog = nullptr;
+HANDLE MarshalledCalls::s_hWatchdog = nullptr;
 
 TEST_F(MarshalledCalls, TheProxyComesFromTheRegisteredLibrary)
 {
