@@ -401,6 +401,21 @@ TEST_F(BackupDriverTest, RepeatsThePreviousDirectoryForAnUnresolvableLine)
                            L"Saving file " + r2 + L"q5r2.dll to " + target + L"\nError #");
 }
 
+TEST_F(BackupDriverTest, SkipsAFileNameLongerThanTheValueBuffer)
+{
+    std::string tooLong = "q5" + std::string(290, 'n') + ".dll";
+    WriteText(InfFolder() + L"q5bkname.inf", std::string(kVersionNt) + "[DestinationDirs]\r\nQ5A=10,q5drvN\r\n"
+                                                 "[SourceDisksFiles]\r\n" + tooLong + "=1\r\nq5n2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvN\\q5n2.sys"), "n2");
+    EXPECT_EQ(Backup(L"q5bkname.inf", L"\\n"), S_OK);
+    std::wstring t = m_root + L"\\n\\q5n2.sys";
+    EXPECT_EQ(m_trace, L"backup q5bkname.inf\nCann't read file name, skipped\n" + std::wstring(L"Saving file ") +
+                           SystemDirectory() + L"\\q5n2.sys to " + t + L"\nError #Saving file " +
+                           DriverDirectory(L"q5drvN\\q5n2.sys") + L" to " + t + L"\n");
+    EXPECT_EQ(ReadText(t), "n2");
+    EXPECT_EQ(ReadText(m_root + L"\\n\\q5n2.hda"), "n2");
+}
+
 DWORD g_shellCalls = 0;
 
 int WINAPI FailingShellCopy(LPSHFILEOPSTRUCTW)
