@@ -112,6 +112,7 @@ TEST_P(ProxyImage, IsADllOfItsProcessor)
 {
     EXPECT_EQ(GetParam().machine, m_image.Machine());
     EXPECT_TRUE(m_image.Characteristics() & IMAGE_FILE_DLL);
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, m_image.Subsystem());
     EXPECT_EQ(GetParam().layout == Layout::X64, m_image.Is64());
 }
 
