@@ -1,8 +1,10 @@
 #include "devices_fixture.h"
 
 #include <stdio.h>
+#include <winternl.h>
 
 #include "test_paths.h"
+#include "trace.h"
 
 namespace q5devtest {
 namespace {
@@ -27,11 +29,38 @@ BOOL WINAPI CountingDestroyList(HDEVINFO set)
     return g_pDestroyHook->Original<decltype(&SetupDiDestroyDeviceInfoList)>()(set);
 }
 
+// Wine's GetProcessHandleCount always reports 0; the system-wide handle
+// list does show this process's handles, keys included.
+struct SystemHandleEntry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    PVOID object;
+    ULONG access;
+};
+struct SystemHandleList {
+    ULONG count;
+    SystemHandleEntry entries[1];
+};
+constexpr ULONG kSystemHandleInformation = 16;
+
 DWORD HandleCount()
 {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG length = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        NTSTATUS status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation),
+                                                   buffer.data(), static_cast<ULONG>(buffer.size()), &length);
+        if (status == 0) break;
+        buffer.resize(buffer.size() * 4);
+    }
+    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
+    DWORD own = 0;
+    for (ULONG i = 0; i < list->count; ++i) {
+        if (list->entries[i].ownerPid == GetCurrentProcessId()) ++own;
+    }
+    return own;
 }
 
 }  // namespace
@@ -176,6 +205,13 @@ void ServiceTest::SetUp()
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     m_pService = CQ5DMServiceClass::Create();
     ASSERT_NE(m_pService, nullptr);
+    // The first trace of a process opens what the platform keeps for
+    // standard output and the debugger output from then on.
+    static bool s_bTraced = false;
+    if (!s_bTraced) {
+        s_bTraced = true;
+        LogTrace(L"");
+    }
 }
 
 void ServiceTest::TearDown()
