@@ -6,3 +6,9 @@ foreach(part install remove power)
     LIBS q5dmcore q5fakedevice ntdll)
   add_dependencies(devices_${part}_test q5newdev)
 endforeach()
+
+# The same operations through the registered server and proxy/stub library.
+q5_add_wine_test(devices_e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/devices_e2e_test.cpp ${q5_devices_fixture}
+  LIBS q5dmcore q5fakedevice q5e2esupport q5dm_interface ntdll TIMEOUT 400)
+add_dependencies(devices_e2e_test q5newdev)
