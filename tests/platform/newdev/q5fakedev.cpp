@@ -32,6 +32,11 @@ int Create(int argc, wchar_t** argv)
         if (wcscmp(argv[i], L"hwkey") == 0) modem.hardwareKey = true;
         if (wcscmp(argv[i], L"drvkey") == 0) modem.driverKey = true;
     }
+    // A demo prefix is kept between runs: its modem is made once.
+    if (q5fake::DeviceExists(modem.instanceId)) {
+        fputs("already present\n", stdout);
+        return 0;
+    }
     return q5fake::CreateFakeModem(modem) ? 0 : 1;
 }
 
