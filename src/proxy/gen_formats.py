@@ -22,8 +22,8 @@ FIRST_SLOT = 3  # after QueryInterface, AddRef, Release
 HANDLE_AUTO_OBJECT = 0x33
 OI_FLAGS = 0x6C          # object proc, has RPC flags, Oi2, new init routines
 EXT_FLAGS = 0x01         # new correlation descriptors
-OPT_HAS_RETURN_EXT = 0x44
-OPT_CLIENT_SIZE = 0x02
+OPT_HAS_RETURN_EXT = 0x44  # has return, has extensions
+OPT_CLIENT_SIZE = 0x02     # client must size (a string travels)
 SERVER_BUFFER = 8
 
 # Parameter descriptors.
