@@ -76,7 +76,10 @@ wine reg add 'HKCU\Software\Wine\DllOverrides' /v newdev /t REG_SZ /d native /f 
 echo "newdev.dll stand-in copied into system32 (Wine's own InstallSelectedDriver installs nothing)."
 echo "\$ q5fakedev create $q5_dev_modem Q5DEMO\\VOICEMODEM hwkey"
 q5_dev_fake create "$q5_dev_modem" 'Q5DEMO\VOICEMODEM' hwkey || true
+# Starting values opposite to what the calls below write, on every run.
 q5_dev_fake setdword "$q5_dev_modem" dev DeviceWORable 1 || true
+q5_dev_fake setdword "$q5_dev_modem" dev DeviceWakeEnable 0 || true
+q5_dev_fake setdword "$q5_dev_modem" dev DeviceAllowSuspend 1 || true
 echo "\$ q5fakedev create $q5_dev_plain Q5DEMO\\VOICEMODEM   (no hardware key)"
 q5_dev_fake create "$q5_dev_plain" 'Q5DEMO\VOICEMODEM' || true
 
