@@ -46,7 +46,7 @@ TEST_F(Q5dmctl, HelpListsTheMethodsAndBadArgumentsFailBeforeActivation)
 {
     CtlRun help = Ctl(L"--help");
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(Has(help.output, "usage: q5dmctl [--elevate] [--repeat N] METHOD [ARGS...]")) << help.output;
+    EXPECT_TRUE(Has(help.output, "usage: q5dmctl [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]")) << help.output;
     EXPECT_TRUE(Has(help.output, "  BackupDriver infName:string subFolder:string infCopyPath:string backupRoot:string\n"));
 
     for (const wchar_t* bad : {L"", L"NoSuchMethod", L"DeleteRegKey HKCU", L"ClaimComPort COM3", L"--repeat 0 RestoreComPorts",
@@ -115,4 +115,35 @@ TEST_F(Q5dmctl, ActivationFailureIsReported)
     EXPECT_TRUE(Has(run.output, "q5dmctl: activation of the DM COM Server failed: 0x80040154 REGDB_E_CLASSNOTREG")) << run.output;
     std::string why;
     EXPECT_TRUE(q5e2e::RegisterServerAndProxy(why)) << why;
+}
+
+namespace {
+
+std::string ReadTextFile(const std::wstring& path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
+    CloseHandle(file);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(Q5dmctl, TraceOptionShowsWhatTheServerDid)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring trace = std::wstring(folder) + L"q5dmctl trace.txt";
+    CtlRun run = Ctl(L"--trace \"" + trace + L"\" DeleteRegKey HKXX Software");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, "DeleteRegKey returned 0x00000001 S_FALSE\nserver ended with exit code 0\n");
+    std::string text = ReadTextFile(trace);
+    EXPECT_TRUE(Has(text, ">> DeleteRegKey() wrong root branch\r\n")) << text;
+    const std::string tail = "CQ5DMServiceClass::Release(): 0\r\nCoRevokeClassObject(g_dwRegisterClass);CoUninitialize";
+    EXPECT_TRUE(text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0) << text;
+    DeleteFileW(trace.c_str());
 }

@@ -86,7 +86,10 @@ TEST(ParseOptions, TypesEachArgumentByTheMethodTable)
     EXPECT_EQ(options.repeat, 1);
     EXPECT_FALSE(options.elevate);
 
+    ASSERT_TRUE(Parse({L"--trace", L"C:\\t.txt", L"RestoreComPorts"}, options, error)) << error;
+    EXPECT_STREQ(options.traceFile, L"C:\\t.txt");
     ASSERT_TRUE(Parse({L"RestoreComPorts"}, options, error)) << error;
+    EXPECT_EQ(options.traceFile, nullptr);
     ASSERT_TRUE(Parse({L"--help"}, options, error));
     EXPECT_TRUE(options.help);
 }
@@ -106,6 +109,9 @@ TEST(ParseOptions, RefusesBadCommandLinesWithAReason)
         {L"ClaimComPort", L"COM3"},
         {L"setWOREnabled", L"ROOT\\X\\0", L"4294967296"},
         {L"RestoreComPorts", L"1"},
+        {L"--trace", L"RestoreComPorts"},
+        {L"--trace", L""},
+        {L"--elevate", L"--trace", L"t.txt", L"RestoreComPorts"},
     };
     for (const auto& words : bad) {
         Options options;

@@ -12,6 +12,7 @@
 
 #include "methods.h"
 #include "options.h"
+#include "ownserver.h"
 #include "q5dm.h"
 #include "results.h"
 
@@ -19,6 +20,8 @@ namespace {
 
 enum ExitCode { kExitResult = 0, kExitUsage = 1, kExitActivation = 2, kExitTransport = 3 };
 
+constexpr DWORD kServerEndWaitMs = 60000;
+constexpr DWORD kUnusedServerWaitMs = 5000;
 const wchar_t kElevationMoniker[] = L"Elevation:Administrator!new:{84f2059a-d9ae-11d2-86a3-00c04f8ef940}";
 
 class CommandLineArgs {
@@ -127,14 +130,9 @@ void PrintTimings(double activationMs, std::vector<double> calls)
     printf("calls: %zu, round trip median %.3f ms, min %.3f ms, max %.3f ms\n", n, median, calls.front(), calls.back());
 }
 
-int CallService(const q5dmctl::Options& options)
+// Activates, calls (repeatedly) and releases; the result decides the exit code.
+int CallOnce(const q5dmctl::Options& options)
 {
-    Apartment apartment;
-    if (FAILED(apartment.Result())) {
-        fprintf(stderr, "q5dmctl: COM initialisation failed: 0x%08lX %s\n", static_cast<unsigned long>(apartment.Result()),
-                q5dmctl::ResultName(apartment.Result()));
-        return kExitActivation;
-    }
     ServicePtr service;
     Stopwatch activation;
     HRESULT hr = Activate(options.elevate, service.Put());
@@ -160,6 +158,37 @@ int CallService(const q5dmctl::Options& options)
         return kExitTransport;
     }
     return kExitResult;
+}
+
+void ReportServerEnd(q5dmctl::OwnServer& server, DWORD timeoutMs)
+{
+    DWORD exitCode = 0;
+    if (server.WaitForEnd(timeoutMs, exitCode)) {
+        printf("server ended with exit code %lu\n", static_cast<unsigned long>(exitCode));
+    } else {
+        fprintf(stderr, "q5dmctl: the server did not end after the last release; ending it\n");
+        server.Terminate();
+    }
+}
+
+int CallService(const q5dmctl::Options& options)
+{
+    Apartment apartment;
+    if (FAILED(apartment.Result())) {
+        fprintf(stderr, "q5dmctl: COM initialisation failed: 0x%08lX %s\n", static_cast<unsigned long>(apartment.Result()),
+                q5dmctl::ResultName(apartment.Result()));
+        return kExitActivation;
+    }
+    q5dmctl::OwnServer ownServer;
+    std::string error;
+    if (options.traceFile != nullptr && !ownServer.Start(options.traceFile, error)) {
+        fprintf(stderr, "q5dmctl: %s\n", error.c_str());
+        return kExitActivation;
+    }
+    int code = CallOnce(options);
+    // A server that no activation reached would serve forever.
+    if (options.traceFile != nullptr) ReportServerEnd(ownServer, code == kExitActivation ? kUnusedServerWaitMs : kServerEndWaitMs);
+    return code;
 }
 
 }  // namespace

@@ -90,6 +90,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
             options.help = true;
         } else if (wcscmp(argv[i], L"--elevate") == 0) {
             options.elevate = true;
+        } else if (wcscmp(argv[i], L"--trace") == 0) {
+            if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
+                error = "--trace needs a file name";
+                return false;
+            }
+            options.traceFile = argv[++i];
         } else if (wcscmp(argv[i], L"--repeat") == 0) {
             if (i + 1 >= argc || !ParseRepeat(argv[i + 1], options.repeat)) {
                 error = "--repeat needs a count from 1 to " + std::to_string(kMaxRepeat);
@@ -102,6 +108,11 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
         }
     }
     if (options.help) return true;
+    if (options.elevate && options.traceFile != nullptr) {
+        // An elevated activation starts a server of its own; ours would wait forever.
+        error = "--trace cannot be combined with --elevate";
+        return false;
+    }
     if (i >= argc) {
         error = "no method given (q5dmctl --help lists them)";
         return false;
@@ -117,13 +128,15 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
 std::string HelpText()
 {
     std::string text =
-        "usage: q5dmctl [--elevate] [--repeat N] METHOD [ARGS...]\n"
+        "usage: q5dmctl [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]\n"
         "\n"
         "Activates the DM COM Server and calls one method of IQ5DMService.\n"
         "  --elevate    ask for the object through the elevation moniker first;\n"
         "               falls back to plain activation where that is refused\n"
         "  --repeat N   call the method N times and print activation time and\n"
         "               median/min/max call round trip\n"
+        "  --trace FILE start the registered server program here first, its standard\n"
+        "               output (the trace) in FILE, and wait for it to end after the call\n"
         "  --help       this text\n"
         "A string argument given as --null is passed as a null pointer.\n"
         "Exit code: 0 when the call returned an HRESULT, 1 bad arguments,\n"

@@ -1,5 +1,5 @@
 // The command line of q5dmctl:
-//   q5dmctl [--elevate] [--repeat N] METHOD [ARGS...]
+//   q5dmctl [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]
 //   q5dmctl --help
 #pragma once
 
@@ -15,6 +15,7 @@ struct Options {
     bool help = false;
     bool elevate = false;
     int repeat = 1;
+    const wchar_t* traceFile = nullptr;  // start the server ourselves, its output here
     const Method* method = nullptr;
     Argument args[kMaxParams] = {};
 };

@@ -1,0 +1,30 @@
+// The registered server started by q5dmctl itself, its standard output in a
+// file: a server that COM starts has none, and COM hands the next activation
+// to a server that already has its class object registered.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace q5dmctl {
+
+class OwnServer {
+public:
+    OwnServer() = default;
+    ~OwnServer();
+    OwnServer(const OwnServer&) = delete;
+    OwnServer& operator=(const OwnServer&) = delete;
+
+    // Starts the program that LocalServer32 names, as COM would ("-Embedding"),
+    // and waits until it serves. On failure says why.
+    bool Start(const wchar_t* traceFile, std::string& error);
+    // Waits for the server to end after the last release; false on time-out.
+    bool WaitForEnd(DWORD timeoutMs, DWORD& exitCode);
+    void Terminate();
+
+private:
+    HANDLE m_process = nullptr;
+};
+
+}  // namespace q5dmctl
