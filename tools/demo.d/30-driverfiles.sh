@@ -9,27 +9,17 @@ q5_df_class='HKLM\System\CurrentControlSet\Control\Class\{4d36e96d-e325-11ce-bfc
 q5_df_uninstall='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\URKSERIAL'
 mkdir -p "$q5_df_out"
 
-# Runs one method through q5dmctl; the shared helper of the prefix piece
-# also shows the server's trace. Without it the server is started here
-# with its output in a file, so that the activation connects to it.
+# Runs one method through q5dmctl: with the prefix piece's q5_call, which
+# shows the server's trace too, or else with the result alone.
 q5_df_call() {
   if declare -F q5_call >/dev/null; then
     q5_call "$@" || true
     return 0
   fi
-  local out=$q5_df_out/$1.txt trace=$q5_df_out/$1.trace.txt rc=0 server
-  wine "$Q5_BIN/q5dmsrv64.exe" >"$trace" 2>&1 </dev/null &
-  server=$!
-  sleep 2
+  local out=$q5_df_out/$1.txt rc=0
   wine "$Q5_BIN/q5dmctl64.exe" "$@" >"$out" 2>&1 </dev/null || rc=$?
-  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$server" 2>/dev/null || break; sleep 0.5; done
-  kill "$server" 2>/dev/null || true
-  wait "$server" 2>/dev/null || true
-  echo "q5dmctl $* (exit $rc):"
-  cat "$out"
-  echo "server trace:"
-  tr -d '\r' <"$trace" | sed 's/^/  | /'
-  echo
+  echo "\$ q5dmctl $*   (exit code $rc)"
+  tr -d '\r' <"$out" | sed 's/^/  /'
 }
 
 # wine's own output goes to a file, never through a pipe; the exit code
@@ -89,6 +79,9 @@ rm -rf "$WINEPREFIX/drive_c/q5demo-backup/Modem"
 echo "Installed package: C:\\windows\\inf\\oem77.inf, catalog oem77.cat, files in system32\\drivers and C:\\windows\\q5demo"
 
 q5_df_call BackupDriver oem77.inf '\Modem' 'C:\q5demo-backup\oem77.inf' 'C:\q5demo-backup'
+echo "The catalog that Windows keeps as oem77.cat is saved as q5demo.cat, the INF's own name for it."
+echo "Each file is looked for in system32, then the INF's [DestinationDirs]; every miss traces \"Error %X\"."
+echo "Files after the first one get a .hda twin of their .sys copy."
 echo "Backup folder C:\\q5demo-backup:"
 (cd "$WINEPREFIX/drive_c/q5demo-backup" && find . -type f | sort | while read -r f; do
   printf '  %-24s %s\n' "${f#./}" "$(head -c 40 "$f" | tr -d '\r' | head -n 1)"
