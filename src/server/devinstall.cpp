@@ -53,8 +53,10 @@ const wchar_t* SelectBestDriver(InstallState& state)
 // Only the system's own copy, by full path: no search order is involved.
 const wchar_t* LoadSystemNewdev(InstallState& state)
 {
-    wchar_t path[MAX_PATH];
-    if (GetSystemDirectoryW(path, MAX_PATH) == 0) return L"Cann't get system directory";
+    wchar_t path[MAX_PATH] = L"";
+    // A directory that did not fit leaves nothing usable in the buffer.
+    UINT chars = GetSystemDirectoryW(path, MAX_PATH);
+    if (chars == 0 || chars >= MAX_PATH) return L"Cann't get system directory";
     if (FAILED(StringCchCatW(path, MAX_PATH, L"\\NEWDEV.DLL"))) return L"Cann't concatenate path with newdev.dll";
     state.module.Reset(LoadLibraryW(path));
     if (!state.module) return L"Cann't load newdev.dll failed";

@@ -299,6 +299,12 @@ UINT WINAPI LongSystemDirectory(LPWSTR buffer, UINT)
     wcscpy(buffer, path.c_str());
     return static_cast<UINT>(path.size());
 }
+// Too small a buffer: the size needed comes back and the buffer is not used.
+UINT WINAPI OversizedSystemDirectory(LPWSTR buffer, UINT size)
+{
+    wmemset(buffer, L'x', size);
+    return 300;
+}
 HMODULE WINAPI FailLoadLibrary(LPCWSTR) { return nullptr; }
 
 struct InjectedFailure {
@@ -341,6 +347,8 @@ INSTANTIATE_TEST_SUITE_P(
         InjectedFailure{"setupapi.dll", "SetupDiGetSelectedDriverW", reinterpret_cast<void*>(&FailGetDriver),
                         L"Cann't get selected driver"},
         InjectedFailure{"kernel32.dll", "GetSystemDirectoryW", reinterpret_cast<void*>(&FailSystemDirectory),
+                        L"Cann't get system directory"},
+        InjectedFailure{"kernel32.dll", "GetSystemDirectoryW", reinterpret_cast<void*>(&OversizedSystemDirectory),
                         L"Cann't get system directory"},
         InjectedFailure{"kernel32.dll", "GetSystemDirectoryW", reinterpret_cast<void*>(&LongSystemDirectory),
                         L"Cann't concatenate path with newdev.dll"},
