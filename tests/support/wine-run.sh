@@ -43,8 +43,9 @@ run() {
 }
 attempt() {
   if [ $xdisplay -eq 1 ]; then
-    export -f run; export program limit logs
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c 'run "$@"; rc=$?; '"$wineserver"' -k; exit $rc' run "$@" </dev/null
+    # xvfb-run is a dash script, which drops exported bash functions.
+    export program limit logs
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$(declare -f run)"'; run "$@"; rc=$?; '"$wineserver"' -k; exit $rc' run "$@" </dev/null
   else
     run "$@"
   fi
