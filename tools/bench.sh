@@ -47,6 +47,8 @@ for run in $(seq 1 "$runs"); do
   median=$(sed -n 's/.*round trip median \([0-9.]*\) ms.*/\1/p' "$out")
   echo "$activation" >>"$work/activations.txt"
   echo "$median" >>"$work/medians.txt"
+  # Under Wine an activation can fail while the previous server still shuts down.
+  sleep 1
   printf '  run %d: cold activation %8.1f ms, call round trip median %.3f ms\n' "$run" "$activation" "$median"
 done
 median_of() { sort -g "$1" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

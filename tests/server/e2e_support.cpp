@@ -126,6 +126,15 @@ int CountProcesses(const wchar_t* exeName)
     return count;
 }
 
+bool WaitForNoServers(DWORD timeoutMs)
+{
+    for (DWORD waited = 0;; waited += 50) {
+        if (CountProcesses(L"q5dmsrv64.exe") == 0) return true;
+        if (waited >= timeoutMs) return false;
+        Sleep(50);
+    }
+}
+
 ServerProcess::ServerProcess(const std::wstring& program, const std::wstring& arguments) : m_outputPath(TempFile(L"srv"))
 {
     PROCESS_INFORMATION info = {};

@@ -25,6 +25,11 @@ bool RegisterServerAndProxy(std::string& why);
 // How many processes of that executable name run now.
 int CountProcesses(const wchar_t* exeName);
 
+// Waits until no q5dmsrv64.exe runs. Under Wine an activation that comes
+// while the previous single-use server is still shutting down can fail
+// (seen: E_ACCESSDENIED), so tests start each activation from a quiet prefix.
+bool WaitForNoServers(DWORD timeoutMs = 30000);
+
 class ServerProcess {
 public:
     // Starts `program` (default: out/bin's q5dmsrv64.exe) with the arguments

@@ -64,6 +64,7 @@ protected:
     void SetUp() override
     {
         if (!s_ready) GTEST_SKIP() << s_why;
+        ASSERT_TRUE(q5e2e::WaitForNoServers()) << "a server of an earlier test still runs";
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         m_comReady = true;
     }

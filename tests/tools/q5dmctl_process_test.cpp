@@ -21,6 +21,7 @@ CtlRun Ctl(const std::wstring& arguments)
 {
     CtlRun run;
     run.exitCode = q5e2e::RunToEnd(L"\"" + q5e2e::OutBin(L"q5dmctl64.exe") + L"\" " + arguments, kRunMs, &run.output);
+    q5e2e::WaitForNoServers();  // the next activation must not meet this server shutting down
     return run;
 }
 

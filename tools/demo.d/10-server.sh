@@ -49,11 +49,15 @@ echo "A null string never leaves the client: the marshalling engine refuses it, 
 q5_call DeleteRegKey --null 'Software\Q5Demo' || true
 
 echo
+# q5_call waited for its server's end; the plain runs below do not, and
+# Wine can refuse an activation while the previous server still shuts down.
 echo "Asking for an elevated server: Wine has no elevation moniker, so q5dmctl falls back."
 echo "\$ q5dmctl --elevate DeleteRegKey HKXX Software\\Q5Demo"
 q5_srv_run "$Q5_BIN/q5dmctl64.exe" --elevate DeleteRegKey HKXX 'Software\Q5Demo' || true
+sleep 1
 
 echo
 echo "Timing (cold activation of a COM-started server, then 100 calls):"
 echo "\$ q5dmctl --repeat 100 DeleteRegKey HKXX Software\\Q5Demo"
 q5_srv_run "$Q5_BIN/q5dmctl64.exe" --repeat 100 DeleteRegKey HKXX 'Software\Q5Demo' || true
+sleep 1
