@@ -17,12 +17,30 @@
 #
 #   q5_wine_path PATH   prints the Windows (Z:) form of a Linux path.
 
+# Never boot or write anywhere but the demo's own prefix.
+: "${WINEPREFIX:?}" "${Q5_DEMO:?}" "${Q5_BIN:?}" "${Q5_WINESERVER:?}"
+
 q5_calls_dir=$Q5_DEMO/calls
 q5_call_count=0
 
 q5_wine_path() {
   local path=$1
   printf 'Z:%s' "${path//\//\\}"
+}
+
+# The stale-server check lists every process of the prefix; on screen a run
+# of those lines is shown as its first and last (the files keep them all).
+q5_fold_process_ids() {
+  awk '
+    /^Process ID : / { if (n == 0) first = $0; last = $0; n++; next }
+    { flush(); print }
+    END { flush() }
+    function flush() {
+      if (n == 1) print first
+      else if (n == 2) { print first; print last }
+      else if (n > 2) { print first; print "  ... " (n - 2) " more ..."; print last }
+      n = 0
+    }'
 }
 
 q5_call() {
@@ -41,7 +59,7 @@ q5_call() {
   echo "  server trace:"
   if [ -s "$trace" ]; then
     # The shutdown lines end without a line end of their own.
-    { tr -d '\r' <"$trace"; echo; } | sed 's/^/  | /'
+    { tr -d '\r' <"$trace"; echo; } | q5_fold_process_ids | sed 's/^/  | /'
   else
     echo "  | (none)"
   fi
