@@ -54,3 +54,10 @@ done
 median_of() { sort -g "$1" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf 'cold activation (median of %d runs): %.1f ms\n' "$runs" "$(median_of "$work/activations.txt")"
 printf 'call round trip (median of the runs'"'"' medians): %.3f ms\n' "$(median_of "$work/medians.txt")"
+
+# Memory: one more run against a server that q5dmctl starts itself, so that
+# it can read the server's working set while the object is still held.
+out=$work/memory.txt
+wine "$bin/q5dmctl64.exe" --trace "$(winpath "$work/memory-trace.txt")" --repeat "$calls" DeleteRegKey HKXX Software \
+  >"$out" 2>&1 </dev/null || { echo "memory run failed:"; cat "$out"; exit 1; }
+sed -n 's/^server memory: /server memory after '"$calls"' calls: /p' "$out"

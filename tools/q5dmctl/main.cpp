@@ -130,8 +130,20 @@ void PrintTimings(double activationMs, std::vector<double> calls)
     printf("calls: %zu, round trip median %.3f ms, min %.3f ms, max %.3f ms\n", n, median, calls.front(), calls.back());
 }
 
+// Measured while the object is still held, before the server winds down.
+void PrintServerMemory(const q5dmctl::OwnServer& server)
+{
+    SIZE_T workingSetKiB = 0;
+    SIZE_T peakKiB = 0;
+    if (server.MemoryUse(workingSetKiB, peakKiB)) {
+        printf("server memory: working set %llu KiB, peak %llu KiB\n", static_cast<unsigned long long>(workingSetKiB),
+               static_cast<unsigned long long>(peakKiB));
+    }
+}
+
 // Activates, calls (repeatedly) and releases; the result decides the exit code.
-int CallOnce(const q5dmctl::Options& options)
+// ownServer is the server q5dmctl started itself, if any.
+int CallOnce(const q5dmctl::Options& options, const q5dmctl::OwnServer* ownServer)
 {
     ServicePtr service;
     Stopwatch activation;
@@ -152,7 +164,10 @@ int CallOnce(const q5dmctl::Options& options)
         if (q5dmctl::IsTransportFailure(hr)) break;
     }
     PrintResult(name.c_str(), hr);
-    if (options.repeat > 1) PrintTimings(activationMs, calls);
+    if (options.repeat > 1) {
+        PrintTimings(activationMs, calls);
+        if (ownServer != nullptr) PrintServerMemory(*ownServer);
+    }
     if (q5dmctl::IsTransportFailure(hr)) {
         fprintf(stderr, "q5dmctl: the call did not reach the server or its answer was lost (transport failure)\n");
         return kExitTransport;
@@ -185,7 +200,7 @@ int CallService(const q5dmctl::Options& options)
         fprintf(stderr, "q5dmctl: %s\n", error.c_str());
         return kExitActivation;
     }
-    int code = CallOnce(options);
+    int code = CallOnce(options, options.traceFile != nullptr ? &ownServer : nullptr);
     // A server that no activation reached would serve forever.
     if (options.traceFile != nullptr) ReportServerEnd(ownServer, code == kExitActivation ? kUnusedServerWaitMs : kServerEndWaitMs);
     return code;

@@ -1,5 +1,6 @@
 #include "ownserver.h"
 
+#include <psapi.h>
 #include <strsafe.h>
 
 namespace q5dmctl {
@@ -96,6 +97,16 @@ bool OwnServer::WaitForEnd(DWORD timeoutMs, DWORD& exitCode)
 }  // namespace q5dmctl
 
 namespace q5dmctl {
+
+bool OwnServer::MemoryUse(SIZE_T& workingSetKiB, SIZE_T& peakKiB) const
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (m_process == nullptr || !GetProcessMemoryInfo(m_process, &counters, sizeof(counters))) return false;
+    workingSetKiB = counters.WorkingSetSize / 1024;
+    peakKiB = counters.PeakWorkingSetSize / 1024;
+    return true;
+}
 
 void OwnServer::Terminate()
 {

@@ -22,6 +22,8 @@ public:
     // Waits for the server to end after the last release; false on time-out.
     bool WaitForEnd(DWORD timeoutMs, DWORD& exitCode);
     void Terminate();
+    // The running server's working set and its peak so far, in KiB.
+    bool MemoryUse(SIZE_T& workingSetKiB, SIZE_T& peakKiB) const;
 
 private:
     HANDLE m_process = nullptr;
