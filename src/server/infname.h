@@ -18,7 +18,13 @@ inline bool IsPlainInfFileName(const wchar_t* value, DWORD bytes)
     if (length == 0 || length == chars) return false;  // empty, or not terminated
     if (wcspbrk(value, L"\\/:") != nullptr) return false;
     if (wcsstr(value, L"..") != nullptr) return false;
-    return true;
+    for (DWORD i = 0; i < length; ++i) {
+        if (value[i] < L' ') return false;
+    }
+    // Windows drops trailing dots and spaces from a name, so "." or " "
+    // would name the INF folder itself.
+    wchar_t last = value[length - 1];
+    return last != L'.' && last != L' ';
 }
 
 }  // namespace q5
