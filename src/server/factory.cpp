@@ -6,6 +6,19 @@
 #include "service.h"
 #include "staleserver.h"
 
+namespace {
+
+// A single-use class object serves one activation only: when that one fails
+// and nothing else holds the server, the process must still end, as it does
+// after a failed query of a new object.
+void EndServerIfUnused()
+{
+    CoAddRefServerProcess();
+    if (CoReleaseServerProcess() == 0) PostQuitMessage(0);
+}
+
+}  // namespace
+
 ServiceClassFactory* ServiceClassFactory::Create()
 {
     void* memory = q5::HeapAllocate(sizeof(ServiceClassFactory));
@@ -46,7 +59,10 @@ HRESULT STDMETHODCALLTYPE ServiceClassFactory::CreateInstance(IUnknown* /*pUnkOu
 
     *ppvObject = nullptr;
     CQ5DMServiceClass* object = CQ5DMServiceClass::Create();
-    if (object == nullptr) return E_OUTOFMEMORY;
+    if (object == nullptr) {
+        EndServerIfUnused();
+        return E_OUTOFMEMORY;
+    }
 
     HRESULT hr = object->QueryInterface(riid, ppvObject);
     if (FAILED(hr)) {

@@ -181,7 +181,25 @@ TEST_F(FactoryTest, OutOfMemoryLeavesNoServerReference)
     }
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(g_serverRefs, 0);
+    // Nothing else held the server, so the failed creation ends it.
+    EXPECT_TRUE(TakeQuitMessage());
+    factory->Release();
+}
+
+TEST_F(FactoryTest, OutOfMemoryKeepsALockedServer)
+{
+    ServiceClassFactory* factory = ServiceClassFactory::Create();
+    ASSERT_NE(factory, nullptr);
+    factory->LockServer(TRUE);
+    void* object = reinterpret_cast<void*>(1);
+    {
+        ScopedImportHook noMemory("kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(&FailingHeapAlloc));
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IQ5DMService, &object), E_OUTOFMEMORY);
+    }
+    EXPECT_EQ(g_serverRefs, 1);
     EXPECT_FALSE(TakeQuitMessage());
+    factory->LockServer(FALSE);
+    EXPECT_TRUE(TakeQuitMessage());
     factory->Release();
 }
 
