@@ -12,7 +12,8 @@ namespace {
 
 // A window whose thread never answers would otherwise hold up the whole
 // server for ever; after this long the close request counts as delivered
-// and the walk goes on to the next window.
+// and the walk goes on to the next window. No SMTO_ABORTIFHUNG: a thread
+// that merely looks hung would then never be sent the request at all.
 constexpr UINT kCloseRequestTimeoutMs = 5000;
 
 BOOL CALLBACK CloseProcessWindowsProc(HWND hwnd, LPARAM lParam)
@@ -21,7 +22,7 @@ BOOL CALLBACK CloseProcessWindowsProc(HWND hwnd, LPARAM lParam)
     GetWindowThreadProcessId(hwnd, &processId);
     if (processId == static_cast<DWORD>(lParam)) {
         DWORD_PTR answer = 0;
-        SendMessageTimeoutW(hwnd, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseRequestTimeoutMs, &answer);
+        SendMessageTimeoutW(hwnd, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseRequestTimeoutMs, &answer);
     }
     return TRUE;
 }
