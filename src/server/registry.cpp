@@ -37,6 +37,19 @@ bool NamesWholeBranch(const wchar_t* subKey)
     return subKey[wcsspn(subKey, L"\\")] == L'\0';
 }
 
+// A refused write is traced with the thread's last error, not with the
+// status that the registry returned.
+void SetUninstallString(HKEY key, const wchar_t* uninstallString)
+{
+    DWORD bytes = static_cast<DWORD>((wcslen(uninstallString) + 1) * sizeof(wchar_t));
+    LONG status = RegSetValueExW(key, L"UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(uninstallString), bytes);
+    if (status == ERROR_SUCCESS) {
+        LogTrace(L"Patching uninstall success\n");
+    } else {
+        LogTrace(L"Patching uninstall error %X\n", GetLastError());
+    }
+}
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::DeleteRegKey(const wchar_t* rootName, const wchar_t* subKey)
@@ -58,15 +71,11 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::PatchUninstall(const wchar_t* unins
 {
     LogTrace(L">> PatchUninstall %s %s\n", uninstallKey, uninstallString);
 
-    q5::UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS) {
-        DWORD bytes = static_cast<DWORD>((wcslen(uninstallString) + 1) * sizeof(wchar_t));
-        LONG status = RegSetValueExW(key.Get(), L"UninstallString", 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(uninstallString), bytes);
-        if (status == ERROR_SUCCESS) {
-            LogTrace(L"Patching uninstall success\n");
-        } else {
-            LogTrace(L"Patching uninstall error %X\n", GetLastError());
+    // The key is closed before the closing line.
+    {
+        q5::UniqueRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS) {
+            SetUninstallString(key.Get(), uninstallString);
         }
     }
 

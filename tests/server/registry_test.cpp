@@ -200,3 +200,28 @@ TEST_F(RegistryTest, PatchUninstallTracesARefusedWriteWithTheLastError)
     EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"x"), S_OK);
     EXPECT_EQ(capture.Text(), L">> PatchUninstall " + path + L" x\nPatching uninstall error DEADBEEF\n>> PatchUninstall\n");
 }
+
+namespace {
+std::wstring* g_traceAtClose = nullptr;
+const q5test::TraceCapture* g_capture = nullptr;
+decltype(&RegCloseKey) g_realClose = nullptr;
+LSTATUS WINAPI RecordingClose(HKEY key)
+{
+    *g_traceAtClose = g_capture->Text();
+    return g_realClose(key);
+}
+}  // namespace
+
+TEST_F(RegistryTest, PatchUninstallClosesTheKeyBeforeItsClosingLine)
+{
+    std::wstring path = std::wstring(kBase) + L"\\Order";
+    CreateKey(HKEY_LOCAL_MACHINE, path);
+    TraceCapture capture;
+    std::wstring atClose;
+    g_traceAtClose = &atClose;
+    g_capture = &capture;
+    ScopedImportHook hook("advapi32.dll", "RegCloseKey", reinterpret_cast<void*>(&RecordingClose));
+    g_realClose = hook.Original<decltype(&RegCloseKey)>();
+    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"x"), S_OK);
+    EXPECT_EQ(atClose, L">> PatchUninstall " + path + L" x\nPatching uninstall success\n");
+}
