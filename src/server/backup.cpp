@@ -5,10 +5,8 @@
 #include <shellapi.h>
 #include <wchar.h>
 
-#include <string>
-#include <vector>
-
 #include "handles.h"
+#include "heap.h"
 #include "pathbuild.h"
 #include "trace.h"
 
@@ -19,7 +17,43 @@ namespace {
 constexpr DWORD kValueChars = 259;
 const wchar_t kCatalogFolder[] = L"\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\";
 
-using SearchDirectories = std::vector<std::wstring>;
+// The search directories in order, owned copies in one heap block. A
+// directory that finds no memory is left out of the search; nothing here
+// may end the server.
+class SearchDirectories {
+public:
+    SearchDirectories() = default;
+    ~SearchDirectories() { q5::HeapFree(m_pEntries); }
+    SearchDirectories(const SearchDirectories&) = delete;
+    SearchDirectories& operator=(const SearchDirectories&) = delete;
+
+    void Add(const wchar_t* directory)
+    {
+        if (m_count == m_capacity && !Grow()) return;
+        wcsncpy(m_pEntries[m_count], directory, MAX_PATH - 1);
+        m_pEntries[m_count][MAX_PATH - 1] = L'\0';
+        ++m_count;
+    }
+    size_t Count() const { return m_count; }
+    const wchar_t* At(size_t index) const { return m_pEntries[index]; }
+
+private:
+    using Entry = wchar_t[MAX_PATH];
+
+    bool Grow()
+    {
+        size_t capacity = m_capacity == 0 ? 8 : m_capacity * 2;
+        void* grown = q5::HeapReallocate(m_pEntries, capacity * sizeof(Entry));
+        if (grown == nullptr) return false;
+        m_pEntries = static_cast<Entry*>(grown);
+        m_capacity = capacity;
+        return true;
+    }
+
+    Entry* m_pEntries = nullptr;
+    size_t m_count = 0;
+    size_t m_capacity = 0;
+};
 
 // Where the copies go: backupRoot and subFolder as the client gave them,
 // joined without a separator.
@@ -32,7 +66,9 @@ struct BackupFolder {
 bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wchar_t*> parts)
 {
     if (q5::BuildPath(path, parts)) return true;
-    LogTrace(L"Path too long: %s\n", q5::JoinForTrace(parts).c_str());
+    wchar_t text[1024];
+    q5::JoinForTrace(text, parts);
+    LogTrace(L"Path too long: %s\n", text);
     return false;
 }
 
@@ -98,10 +134,16 @@ void SaveCatalog(HINF inf, const wchar_t* infName, const BackupFolder& folder)
 
     wchar_t system[MAX_PATH];
     if (!ReadSystemDirectory(system)) return;
-    std::wstring baseName(infName, wcscspn(infName, L"."));
+    // The base name is the INF name up to its first ".": a part of the
+    // caller's string, so it is bounded like every other part.
+    wchar_t baseName[MAX_PATH];
+    size_t baseLength = wcscspn(infName, L".");
+    if (baseLength >= MAX_PATH) baseLength = MAX_PATH - 1;
+    wmemcpy(baseName, infName, baseLength);
+    baseName[baseLength] = L'\0';
     wchar_t source[MAX_PATH];
     wchar_t target[MAX_PATH];
-    if (!BuildPathOrTrace(source, {system, kCatalogFolder, baseName.c_str(), L".cat"})) return;
+    if (!BuildPathOrTrace(source, {system, kCatalogFolder, baseName, L".cat"})) return;
     if (!BuildTarget(target, folder, catalogName)) return;
     CopyFileAttempt(source, target);
 }
@@ -113,7 +155,7 @@ void SaveCatalog(HINF inf, const wchar_t* infName, const BackupFolder& folder)
 bool CollectSearchDirectories(HINF inf, SearchDirectories& directories)
 {
     wchar_t system[MAX_PATH];
-    if (ReadSystemDirectory(system)) directories.emplace_back(system);
+    if (ReadSystemDirectory(system)) directories.Add(system);
 
     INFCONTEXT context;
     if (!SetupFindFirstLineW(inf, L"DestinationDirs", nullptr, &context)) {
@@ -129,7 +171,7 @@ bool CollectSearchDirectories(HINF inf, SearchDirectories& directories)
             SetupGetTargetPathW(inf, nullptr, key, target, kValueChars, &size)) {
             wcscpy(lastTarget, target);
         }
-        if (lastTarget[0] != L'\0') directories.emplace_back(lastTarget);
+        if (lastTarget[0] != L'\0') directories.Add(lastTarget);
     } while (SetupFindNextLine(&context, &context));
     return true;
 }
@@ -148,9 +190,9 @@ bool ReadFileName(const INFCONTEXT& line, wchar_t (&fileName)[MAX_PATH])
 void CopyFromSearchDirectories(const SearchDirectories& directories, const wchar_t* fileName, const wchar_t* target,
                                bool traceEach)
 {
-    for (const std::wstring& directory : directories) {
+    for (size_t i = 0; i < directories.Count(); ++i) {
         wchar_t source[MAX_PATH];
-        if (!BuildPathOrTrace(source, {directory.c_str(), L"\\", fileName})) continue;
+        if (!BuildPathOrTrace(source, {directories.At(i), L"\\", fileName})) continue;
         if (traceEach) LogTrace(L"Saving file %s to %s\n", source, target);
         if (CopyFileAttempt(source, target)) return;
     }

@@ -8,6 +8,13 @@ namespace q5 {
 
 inline void* HeapAllocate(SIZE_T bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }
 
+// Grows or shrinks a block from HeapAllocate; null (the block untouched)
+// when memory is short.
+inline void* HeapReallocate(void* memory, SIZE_T bytes)
+{
+    return memory == nullptr ? HeapAllocate(bytes) : ::HeapReAlloc(::GetProcessHeap(), 0, memory, bytes);
+}
+
 inline void HeapFree(void* memory)
 {
     if (memory != nullptr) ::HeapFree(::GetProcessHeap(), 0, memory);

@@ -8,7 +8,6 @@
 #include <wchar.h>
 
 #include <initializer_list>
-#include <string>
 
 namespace q5 {
 
@@ -30,12 +29,18 @@ inline bool BuildPath(wchar_t (&path)[MAX_PATH], std::initializer_list<const wch
     return true;
 }
 
-// The parts joined without a bound, for a trace that names a refused path.
-inline std::wstring JoinForTrace(std::initializer_list<const wchar_t*> parts)
+// The parts joined for a trace that names a refused path; a trace line holds
+// at most 1023 characters, so the text is cut there.
+template <size_t N>
+void JoinForTrace(wchar_t (&text)[N], std::initializer_list<const wchar_t*> parts)
 {
-    std::wstring text;
-    for (const wchar_t* part : parts) text += part;
-    return text;
+    size_t length = 0;
+    for (const wchar_t* part : parts) {
+        size_t partLength = wcsnlen(part, N - 1 - length);
+        wmemcpy(text + length, part, partLength);
+        length += partLength;
+    }
+    text[length] = L'\0';
 }
 
 }  // namespace q5

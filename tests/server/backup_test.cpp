@@ -516,3 +516,41 @@ TEST_F(BackupDriverTest, ClosesTheInfOnEveryExitAndCopesWithoutPlatformDirectori
 }
 
 }  // namespace
+
+TEST_F(BackupDriverTest, SearchesEveryDestinationDirectoryOfALongList)
+{
+    // More directories than the list first has room for: it grows.
+    std::string inf = std::string(kVersionNt) + "\r\n[DestinationDirs]\r\n";
+    for (int i = 0; i < 20; ++i) inf += "D" + std::to_string(i) + "=10,q5many" + std::to_string(i) + "\r\n";
+    inf += "\r\n[SourceDisksFiles]\r\nq5lead.dll=1\r\nq5deep.dll=1\r\n";
+    WriteText(InfFolder() + L"q5bkmany.inf", inf);
+    WriteText(DriverDirectory(L"q5many19\\q5deep.dll"), "deep");
+
+    EXPECT_EQ(Backup(L"q5bkmany.inf", L"\\many"), S_OK);
+    EXPECT_EQ(ReadText(m_root + L"\\many\\q5deep.dll"), "deep");
+    // The system directory and the 20 targets were all tried in turn.
+    size_t attempts = 0;
+    for (size_t at = m_trace.find(L"q5deep.dll to "); at != std::wstring::npos; at = m_trace.find(L"q5deep.dll to ", at + 1))
+        ++attempts;
+    EXPECT_EQ(attempts, 21u);
+}
+
+LPVOID WINAPI NoHeapMemory(HANDLE, DWORD, SIZE_T) { return nullptr; }
+
+TEST_F(BackupDriverTest, ShortOfMemoryForTheDirectoryListSavesWhatNeedsNoList)
+{
+    std::string inf = std::string(kVersionNt) + "CatalogFile=q5mem.cat\r\n\r\n"
+                      "[DestinationDirs]\r\nDefaultDestDir=12\r\n\r\n[SourceDisksFiles]\r\nq5mem.sys=1\r\n";
+    WriteText(InfFolder() + L"q5bkmem.inf", inf);
+    WriteText(CatalogFolder() + L"q5bkmem.cat", "catalog");
+    WriteText(SystemDirectory() + L"\\drivers\\q5mem.sys", "driver");
+    HRESULT result;
+    {
+        ScopedImportHook noMemory("kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(&NoHeapMemory));
+        result = Backup(L"q5bkmem.inf", L"\\mem");
+    }
+    EXPECT_EQ(result, S_OK);
+    EXPECT_EQ(ReadText(SavedInf()), inf);
+    EXPECT_EQ(ReadText(m_root + L"\\mem\\q5mem.cat"), "catalog");
+    EXPECT_FALSE(Exists(m_root + L"\\mem\\q5mem.sys")) << "no directory could be kept to search";
+}
