@@ -11,6 +11,7 @@
 
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -101,23 +102,13 @@ std::wstring MaskNumbers(const std::wstring& trace)
 
 const char kVersionNt[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Modem\r\n";
 
-class BackupDriverTest : public ::testing::Test {
+class BackupDriverTest : public q5test::ServiceObjectTest {
 protected:
     void SetUp() override
     {
-        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         m_root = L"C:\\q5bk\\" + Wide(::testing::UnitTest::GetInstance()->current_test_info()->name());
         MakeDirectories(m_root);
-        m_pService = CQ5DMServiceClass::Create();
-        ASSERT_NE(m_pService, nullptr);
-    }
-    void TearDown() override
-    {
-        if (m_pService != nullptr) m_pService->Release();
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
-        CoUninitialize();
+        ServiceObjectTest::SetUp();
     }
 
     static std::wstring Wide(const char* text) { return std::wstring(text, text + strlen(text)); }
@@ -136,7 +127,6 @@ protected:
 
     std::wstring SavedInf() const { return m_root + L"\\saved.inf"; }
 
-    CQ5DMServiceClass* m_pService = nullptr;
     std::wstring m_root;
     std::wstring m_trace;
     std::wstring m_rawTrace;

@@ -11,6 +11,7 @@
 
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -103,24 +104,14 @@ void ResetModemClass()
     RegCloseKey(key);
 }
 
-class CleanNotInstalledTest : public ::testing::Test {
+class CleanNotInstalledTest : public q5test::ServiceObjectTest {
 protected:
     void SetUp() override
     {
-        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         ResetModemClass();
         SHDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialUninstall);
         SHDeleteKeyW(HKEY_LOCAL_MACHINE, kUsbUninstall);
-        m_pService = CQ5DMServiceClass::Create();
-        ASSERT_NE(m_pService, nullptr);
-    }
-    void TearDown() override
-    {
-        if (m_pService != nullptr) m_pService->Release();
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
-        CoUninitialize();
+        ServiceObjectTest::SetUp();
     }
 
     // Runs the sweep with a fresh capture; the trace is in m_trace.
@@ -132,7 +123,6 @@ protected:
         return result;
     }
 
-    CQ5DMServiceClass* m_pService = nullptr;
     std::wstring m_trace;
 };
 

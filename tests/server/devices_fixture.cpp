@@ -202,9 +202,7 @@ int SetsDestroyed() { return g_iSetsDestroyed; }
 
 void ServiceTest::SetUp()
 {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    m_pService = CQ5DMServiceClass::Create();
-    ASSERT_NE(m_pService, nullptr);
+    ServiceObjectTest::SetUp();
     // The first trace of a process opens what the platform keeps for
     // standard output and the debugger output from then on.
     static bool s_bTraced = false;
@@ -212,15 +210,6 @@ void ServiceTest::SetUp()
         s_bTraced = true;
         LogTrace(L"");
     }
-}
-
-void ServiceTest::TearDown()
-{
-    if (m_pService != nullptr) m_pService->Release();
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
-    CoUninitialize();
 }
 
 }  // namespace q5devtest

@@ -14,6 +14,7 @@
 #include "fakedevice.h"
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 
 namespace q5devtest {
 
@@ -62,11 +63,9 @@ int SetsCreated();
 int SetsDestroyed();
 
 // One service object per test, made in a single-threaded apartment.
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public q5test::ServiceObjectTest {
 protected:
     void SetUp() override;
-    void TearDown() override;
-    CQ5DMServiceClass* m_pService = nullptr;
 };
 
 }  // namespace q5devtest

@@ -8,6 +8,7 @@
 #include "children_testing.h"
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -33,35 +34,24 @@ bool WaitForFile(const std::wstring& path, DWORD timeoutMs)
     }
 }
 
-class Launching : public testing::Test {
+class Launching : public q5test::ServiceObjectTest {
 protected:
-    static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-
     void SetUp() override
     {
         m_folder = q5test::MakeTempFolder(L"launch");
-        m_pObject = CQ5DMServiceClass::Create();
-        ASSERT_NE(m_pObject, nullptr);
-    }
-
-    void TearDown() override
-    {
-        m_pObject->Release();
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
+        ServiceObjectTest::SetUp();
     }
 
     std::wstring Marker() const { return m_folder + L"\\q5child_exit3.ran"; }
 
     std::wstring m_folder;
-    CQ5DMServiceClass* m_pObject = nullptr;
 };
 
 TEST_F(Launching, SyncExecWaitsForTheProgramInItsFolderAndIgnoresItsExitCode)
 {
     const std::wstring commandLine = Quoted(q5test::ChildPath(L"q5child_exit3.exe")) + L" first second";
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
+    EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
     EXPECT_EQ(capture.Text(), L">> SyncExec(" + commandLine + L", " + m_folder + L")\n<< SyncExec() success\n");
     // Written by the program before it ended with code 3.
     EXPECT_EQ(AsWide(q5test::ReadFileBytes(Marker())), commandLine);
@@ -70,7 +60,7 @@ TEST_F(Launching, SyncExecWaitsForTheProgramInItsFolderAndIgnoresItsExitCode)
 TEST_F(Launching, SyncExecTakesACommandLineOfAnyLength)
 {
     const std::wstring commandLine = Quoted(q5test::ChildPath(L"q5child_exit3.exe")) + L" " + std::wstring(5000, L'x');
-    EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
+    EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
     EXPECT_EQ(AsWide(q5test::ReadFileBytes(Marker())), commandLine);
 }
 
@@ -114,7 +104,7 @@ TEST_F(Launching, SyncExecHandsTheSystemAWritableCopyOfTheCommandLine)
     {
         ScopedImportHook hook("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&RecordCreateProcess));
         g_pCreateProcess = hook.Original<decltype(&CreateProcessW)>();
-        EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
+        EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
     }
     ASSERT_EQ(g_create.count, 1);
     EXPECT_EQ(g_create.applicationName, nullptr);
@@ -133,7 +123,7 @@ TEST_F(Launching, SyncExecOfAMissingProgramFails)
 {
     const std::wstring commandLine = L"\"" + m_folder + L"\\nothing-here.exe\" /x";
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), E_FAIL);
+    EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), E_FAIL);
     EXPECT_EQ(capture.Text(), L">> SyncExec(" + commandLine + L", " + m_folder + L")\n<< SyncExec() failed\n");
 }
 
@@ -145,7 +135,7 @@ TEST_F(Launching, SyncExecWithoutMemoryForTheCopyStartsNothing)
     TraceCapture capture;
     {
         ScopedImportHook hook("kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(&FailingHeapAlloc));
-        EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), E_FAIL);
+        EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), E_FAIL);
     }
     EXPECT_EQ(capture.Text(), L">> SyncExec(" + commandLine + L", " + m_folder + L")\n<< SyncExec() failed\n");
     EXPECT_EQ(GetFileAttributesW(Marker().c_str()), INVALID_FILE_ATTRIBUTES);
@@ -175,7 +165,7 @@ TEST_F(Launching, SyncExecOfAProgramThatNeverEndsReturnsOnlyOnceItIsEnded)
     q5::UniqueHandle killer(CreateThread(nullptr, 0, EndForeverLater, nullptr, 0, nullptr));
     ASSERT_TRUE(killer);
     const std::wstring commandLine = Quoted(q5test::ChildPath(L"q5child_forever.exe"));
-    EXPECT_EQ(m_pObject->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
+    EXPECT_EQ(m_pService->SyncExec(commandLine.c_str(), m_folder.c_str()), S_OK);
     EXPECT_EQ(InterlockedCompareExchange(&g_lEndedFromOutside, 0, 0), 1);
     WaitForSingleObject(killer.Get(), INFINITE);
     EXPECT_TRUE(q5test::FindProcesses(L"q5child_forever.exe").empty());
@@ -189,7 +179,7 @@ TEST_F(Launching, CmdLineOpensADocumentWithItsProgram)
         ASSERT_TRUE(file);
     }
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->CmdLine(document.c_str(), L"", m_folder.c_str()), S_OK);
+    EXPECT_EQ(m_pService->CmdLine(document.c_str(), L"", m_folder.c_str()), S_OK);
     EXPECT_EQ(capture.Text(), L">> CmdLine (" + document + L", , " + m_folder + L")\n<< CmdLine\n");
     bool started = false;
     for (DWORD waited = 0; !started && waited < kStartLimitMs; waited += 100) {
@@ -223,7 +213,7 @@ TEST_F(Launching, CmdLineStartsAProgramHiddenInItsFolder)
     {
         ScopedImportHook hook("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&RecordShellExecute));
         g_pShellExecute = hook.Original<decltype(&ShellExecuteW)>();
-        EXPECT_EQ(m_pObject->CmdLine(program.c_str(), L"one two", m_folder.c_str()), S_OK);
+        EXPECT_EQ(m_pService->CmdLine(program.c_str(), L"one two", m_folder.c_str()), S_OK);
     }
     EXPECT_EQ(g_shell.owner, nullptr);
     EXPECT_EQ(g_shell.verb, L"open");
@@ -238,7 +228,7 @@ TEST_F(Launching, CmdLineOfAMissingFileFails)
 {
     const std::wstring missing = m_folder + L"\\missing.txt";
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->CmdLine(missing.c_str(), L"", m_folder.c_str()), E_FAIL);
+    EXPECT_EQ(m_pService->CmdLine(missing.c_str(), L"", m_folder.c_str()), E_FAIL);
     EXPECT_EQ(capture.Text(), L">> CmdLine (" + missing + L", , " + m_folder + L")\n<< CmdLine\n");
 }
 
@@ -250,11 +240,11 @@ TEST_F(Launching, CmdLineCountsOnlyShellResultsAbove32AsSuccess)
 {
     {
         ScopedImportHook hook("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&ShellResult32));
-        EXPECT_EQ(m_pObject->CmdLine(L"x.txt", L"", L""), E_FAIL);
+        EXPECT_EQ(m_pService->CmdLine(L"x.txt", L"", L""), E_FAIL);
     }
     {
         ScopedImportHook hook("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&ShellResult33));
-        EXPECT_EQ(m_pObject->CmdLine(L"x.txt", L"", L""), S_OK);
+        EXPECT_EQ(m_pService->CmdLine(L"x.txt", L"", L""), S_OK);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "children_testing.h"
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ChildProcess;
@@ -74,22 +75,12 @@ std::vector<std::pair<DWORD, int>> ReadCloseLog(const std::wstring& path)
     return lines;
 }
 
-class ProcessControl : public testing::Test {
+class ProcessControl : public q5test::ServiceObjectTest {
 protected:
-    static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-
     void SetUp() override
     {
         m_logPath = q5test::MakeTempFolder(L"kill") + L"\\close.log";
-        m_pObject = CQ5DMServiceClass::Create();
-        ASSERT_NE(m_pObject, nullptr);
-    }
-
-    void TearDown() override
-    {
-        m_pObject->Release();
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
+        ServiceObjectTest::SetUp();
     }
 
     std::unique_ptr<ChildProcess> StartWithWindows(const wchar_t* program, const wchar_t* className, size_t windows)
@@ -101,7 +92,6 @@ protected:
     }
 
     std::wstring m_logPath;
-    CQ5DMServiceClass* m_pObject = nullptr;
 };
 
 TEST_F(ProcessControl, EveryProcessOfTheNameIsEndedAfterItsWindowsWereAsked)
@@ -111,7 +101,7 @@ TEST_F(ProcessControl, EveryProcessOfTheNameIsEndedAfterItsWindowsWereAsked)
     ASSERT_FALSE(HasFailure());
 
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->KillProcessByName(kTwoWindows), E_FAIL);
+    EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
 
     // Code 0 is TerminateProcess's: the children ignore WM_CLOSE and would
     // otherwise never end.
@@ -153,7 +143,7 @@ TEST_F(ProcessControl, NameWithAPathOrInAnotherCaseNeverMatches)
                                      q5test::ChildPath(kTwoWindows), std::wstring(L"q5child_twowindows"),
                                      std::wstring(L"q5child_twowindows.exe "), std::wstring(L"")}) {
         TraceCapture capture;
-        EXPECT_EQ(m_pObject->KillProcessByName(name.c_str()), E_FAIL);
+        EXPECT_EQ(m_pService->KillProcessByName(name.c_str()), E_FAIL);
         std::vector<TraceEntry> entries;
         EXPECT_TRUE(ParseKillTrace(capture.Text(), name, entries)) << capture.Text().c_str();
         EXPECT_EQ(capture.Text().find(kHelperFound), std::wstring::npos);
@@ -167,7 +157,7 @@ TEST_F(ProcessControl, ProcessWithoutWindowsIsEndedAtOnce)
 {
     ChildProcess child(L"q5child_forever.exe");
     ASSERT_TRUE(child.Started());
-    EXPECT_EQ(m_pObject->KillProcessByName(L"q5child_forever.exe"), E_FAIL);
+    EXPECT_EQ(m_pService->KillProcessByName(L"q5child_forever.exe"), E_FAIL);
     EXPECT_EQ(child.WaitForExit(kStartLimitMs), 0u);
 }
 
@@ -195,7 +185,7 @@ TEST_F(ProcessControl, WindowThatNeverAnswersDoesNotHoldTheServerForEver)
     }
     ASSERT_FALSE(HasFailure());
 
-    KillCall call{m_pObject, L"q5child_hungwindow.exe", S_OK};
+    KillCall call{m_pService, L"q5child_hungwindow.exe", S_OK};
     q5::UniqueHandle thread(CreateThread(nullptr, 0, CallKillProcessByName, &call, 0, nullptr));
     ASSERT_TRUE(thread);
     // A limit far above the bounded waits, only so a hang fails here.
@@ -219,7 +209,7 @@ TEST_F(ProcessControl, WithoutASnapshotOnlyTheOuterLinesAreWritten)
 {
     q5test::ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FailingSnapshot));
     TraceCapture capture;
-    EXPECT_EQ(m_pObject->KillProcessByName(kTwoWindows), E_FAIL);
+    EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
     EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_twowindows.exe\n<< KillProcessByName\n");
 }
 

@@ -8,6 +8,7 @@
 
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -17,23 +18,13 @@ namespace {
 
 const wchar_t kBase[] = L"Software\\Q5RegistryTest";
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public q5test::ServiceObjectTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        m_service = CQ5DMServiceClass::Create();
-        ASSERT_NE(m_service, nullptr);
-    }
     void TearDown() override
     {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBase);
         RegDeleteTreeW(HKEY_CURRENT_USER, kBase);
-        m_service->Release();
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
-        CoUninitialize();
+        ServiceObjectTest::TearDown();
     }
 
     static void CreateKey(HKEY root, const std::wstring& path)
@@ -55,8 +46,6 @@ protected:
                                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
     }
-
-    CQ5DMServiceClass* m_service = nullptr;
 };
 
 }  // namespace
@@ -68,7 +57,7 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesAWholeSubtree)
     SetString(path + L"\\Child", L"Value", REG_SZ, L"data");
 
     TraceCapture capture;
-    EXPECT_EQ(m_service->DeleteRegKey(L"HKLM", path.c_str()), S_OK);
+    EXPECT_EQ(m_pService->DeleteRegKey(L"HKLM", path.c_str()), S_OK);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, path));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kBase));
     EXPECT_EQ(capture.Text(), L">> DeleteRegKey('HKLM\\" + path + L"')\n");
@@ -77,7 +66,7 @@ TEST_F(RegistryTest, DeleteRegKeyRemovesAWholeSubtree)
 TEST_F(RegistryTest, DeleteRegKeyReportsAMissingKeyAsOne)
 {
     TraceCapture capture;
-    HRESULT hr = m_service->DeleteRegKey(L"HKLM", L"Software\\Q5RegistryTest\\Missing");
+    HRESULT hr = m_pService->DeleteRegKey(L"HKLM", L"Software\\Q5RegistryTest\\Missing");
     EXPECT_EQ(hr, 1);
     EXPECT_EQ(capture.Text(), L">> DeleteRegKey('HKLM\\Software\\Q5RegistryTest\\Missing')\n");
 }
@@ -88,7 +77,7 @@ TEST_F(RegistryTest, DeleteRegKeyKnowsOnlyTheFiveExactRootNames)
     CreateKey(HKEY_LOCAL_MACHINE, path);
     for (const wchar_t* root : {L"hklm", L"HKLM\\", L"HKEY_LOCAL_MACHINE", L"", L"HKL", L"HKLMX"}) {
         TraceCapture capture;
-        EXPECT_EQ(m_service->DeleteRegKey(root, path.c_str()), 1) << root;
+        EXPECT_EQ(m_pService->DeleteRegKey(root, path.c_str()), 1) << root;
         EXPECT_EQ(capture.Text(), L">> DeleteRegKey() wrong root branch\n") << root;
     }
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, path));
@@ -110,7 +99,7 @@ TEST_F(RegistryTest, DeleteRegKeyReachesEveryRootBranch)
     };
     for (const Case& c : cases) {
         CreateKey(c.root, c.path + L"\\sub");
-        EXPECT_EQ(m_service->DeleteRegKey(c.name, c.path.c_str()), S_OK) << c.name;
+        EXPECT_EQ(m_pService->DeleteRegKey(c.name, c.path.c_str()), S_OK) << c.name;
         EXPECT_FALSE(KeyExists(c.root, c.path)) << c.name;
     }
 }
@@ -132,7 +121,7 @@ TEST_F(RegistryTest, DeleteRegKeyRefusesToDeleteAWholeRootBranch)
     ScopedImportHook hook("shlwapi.dll", "SHDeleteKeyW", reinterpret_cast<void*>(&Fake::Delete));
     for (const wchar_t* subKey : {L"", L"\\", L"\\\\\\"}) {
         TraceCapture capture;
-        EXPECT_EQ(m_service->DeleteRegKey(L"HKCU", subKey), 1) << subKey;
+        EXPECT_EQ(m_pService->DeleteRegKey(L"HKCU", subKey), 1) << subKey;
         EXPECT_EQ(capture.Text(), L">> DeleteRegKey('HKCU\\" + std::wstring(subKey) +
                                       L"')\nDeleteRegKey() refused: no key below the root branch\n");
     }
@@ -147,7 +136,7 @@ TEST_F(RegistryTest, PatchUninstallReplacesTheValueAsPlainString)
     SetString(path, L"UninstallString", REG_EXPAND_SZ, L"%ProgramFiles%\\old.exe /x");
 
     TraceCapture capture;
-    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"C:\\new uninstall.exe /q"), S_OK);
+    EXPECT_EQ(m_pService->PatchUninstall(path.c_str(), L"C:\\new uninstall.exe /q"), S_OK);
     EXPECT_EQ(capture.Text(), L">> PatchUninstall " + path + L" C:\\new uninstall.exe /q\n"
                               L"Patching uninstall success\n>> PatchUninstall\n");
 
@@ -165,7 +154,7 @@ TEST_F(RegistryTest, PatchUninstallWritesAnEmptyStringAsTwoBytes)
 {
     std::wstring path = std::wstring(kBase) + L"\\Empty";
     CreateKey(HKEY_LOCAL_MACHINE, path);
-    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L""), S_OK);
+    EXPECT_EQ(m_pService->PatchUninstall(path.c_str(), L""), S_OK);
     DWORD type = 0;
     DWORD bytes = 0;
     HKEY key;
@@ -180,7 +169,7 @@ TEST_F(RegistryTest, PatchUninstallCreatesNoMissingKey)
 {
     std::wstring path = std::wstring(kBase) + L"\\Absent";
     TraceCapture capture;
-    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"x"), S_OK);
+    EXPECT_EQ(m_pService->PatchUninstall(path.c_str(), L"x"), S_OK);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, path));
     EXPECT_EQ(capture.Text(), L">> PatchUninstall " + path + L" x\n>> PatchUninstall\n");
 }
@@ -197,7 +186,7 @@ TEST_F(RegistryTest, PatchUninstallTracesARefusedWriteWithTheLastError)
     CreateKey(HKEY_LOCAL_MACHINE, path);
     ScopedImportHook hook("advapi32.dll", "RegSetValueExW", reinterpret_cast<void*>(&RefusingSetValue));
     TraceCapture capture;
-    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"x"), S_OK);
+    EXPECT_EQ(m_pService->PatchUninstall(path.c_str(), L"x"), S_OK);
     EXPECT_EQ(capture.Text(), L">> PatchUninstall " + path + L" x\nPatching uninstall error DEADBEEF\n>> PatchUninstall\n");
 }
 
@@ -222,6 +211,6 @@ TEST_F(RegistryTest, PatchUninstallClosesTheKeyBeforeItsClosingLine)
     g_capture = &capture;
     ScopedImportHook hook("advapi32.dll", "RegCloseKey", reinterpret_cast<void*>(&RecordingClose));
     g_realClose = hook.Original<decltype(&RegCloseKey)>();
-    EXPECT_EQ(m_service->PatchUninstall(path.c_str(), L"x"), S_OK);
+    EXPECT_EQ(m_pService->PatchUninstall(path.c_str(), L"x"), S_OK);
     EXPECT_EQ(atClose, L">> PatchUninstall " + path + L" x\nPatching uninstall success\n");
 }

@@ -7,6 +7,7 @@
 #include "factory.h"
 #include "import_hook.h"
 #include "service.h"
+#include "service_fixture.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -15,16 +16,6 @@ using q5test::TraceCapture;
 namespace {
 
 const IID kOtherIid = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-
-bool TakeQuitMessage()
-{
-    MSG message;
-    bool quit = false;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) quit = true;
-    }
-    return quit;
-}
 
 // Counts the process's server references the way COM does, so a test sees
 // exactly which calls the code under test made.
@@ -38,11 +29,11 @@ protected:
     {
         ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         g_serverRefs = 0;
-        TakeQuitMessage();
+        q5test::DrainMessages();
     }
     void TearDown() override
     {
-        TakeQuitMessage();
+        q5test::DrainMessages();
         CoUninitialize();
     }
 
@@ -81,14 +72,14 @@ TEST_F(ServiceTest, ReferenceCountIsTracedAndLastReleaseEndsServer)
     TraceCapture capture;
     EXPECT_EQ(object->AddRef(), 2u);
     EXPECT_EQ(object->Release(), 1u);
-    EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_FALSE(q5test::DrainMessages());
     EXPECT_EQ(object->Release(), 0u);
     EXPECT_EQ(capture.Text(),
               L"CQ5DMServiceClass::AddRef(): 2\n"
               L"CQ5DMServiceClass::Release(): 1\n"
               L"CQ5DMServiceClass::Release(): 0\n");
     EXPECT_EQ(g_serverRefs, 0);
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
 }
 
 TEST_F(ServiceTest, QueryInterfaceServesOnlyIUnknownAndIQ5DMService)
@@ -133,9 +124,9 @@ TEST_F(FactoryTest, CreateInstanceTracesKillAnotherMineThenAddRefAndRelease)
     EXPECT_EQ(g_serverRefs, 2);
 
     EXPECT_EQ(unknown->Release(), 0u);
-    EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_FALSE(q5test::DrainMessages());
     EXPECT_EQ(service->Release(), 0u);
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     EXPECT_EQ(factory->Release(), 0u);
 }
 
@@ -163,7 +154,7 @@ TEST_F(FactoryTest, UnsupportedInterfaceDestroysTheObjectWithoutReleaseLine)
     EXPECT_EQ(capture.Text(), KillAnotherMineLines());
     EXPECT_EQ(g_serverRefs, 0);
     // Nothing else held the server, so the failed creation ends it.
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     factory->Release();
 }
 
@@ -182,7 +173,7 @@ TEST_F(FactoryTest, OutOfMemoryLeavesNoServerReference)
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(g_serverRefs, 0);
     // Nothing else held the server, so the failed creation ends it.
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     factory->Release();
 }
 
@@ -197,9 +188,9 @@ TEST_F(FactoryTest, OutOfMemoryKeepsALockedServer)
         EXPECT_EQ(factory->CreateInstance(nullptr, IID_IQ5DMService, &object), E_OUTOFMEMORY);
     }
     EXPECT_EQ(g_serverRefs, 1);
-    EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_FALSE(q5test::DrainMessages());
     factory->LockServer(FALSE);
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     factory->Release();
 }
 
@@ -225,7 +216,7 @@ TEST_F(FactoryTest, FactoryIdentityAndCountHaveNoTraceAndNoServerReference)
     EXPECT_EQ(capture.Text(), L"");
     EXPECT_EQ(g_serverRefs, 0);
     EXPECT_EQ(factory->Release(), 0u);
-    EXPECT_FALSE(TakeQuitMessage());
+    EXPECT_FALSE(q5test::DrainMessages());
 }
 
 TEST_F(FactoryTest, LockServerHoldsTheServerUntilUnlocked)
@@ -239,11 +230,11 @@ TEST_F(FactoryTest, LockServerHoldsTheServerUntilUnlocked)
     IUnknown* service = nullptr;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&service)), S_OK);
     service->Release();
-    EXPECT_FALSE(TakeQuitMessage()) << "the lock still holds the server";
+    EXPECT_FALSE(q5test::DrainMessages()) << "the lock still holds the server";
 
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     EXPECT_EQ(g_serverRefs, 0);
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     factory->Release();
 }
 
@@ -251,12 +242,12 @@ TEST(ServiceRealCom, ServerProcessCountRisesAndFallsThroughCom)
 {
     // The same lifetime with COM's own count rather than the recording one.
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    TakeQuitMessage();
+    q5test::DrainMessages();
     CQ5DMServiceClass* object = CQ5DMServiceClass::Create();
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(CoAddRefServerProcess(), 2u);
     EXPECT_EQ(CoReleaseServerProcess(), 1u);
     object->Release();
-    EXPECT_TRUE(TakeQuitMessage());
+    EXPECT_TRUE(q5test::DrainMessages());
     CoUninitialize();
 }
