@@ -35,6 +35,14 @@ UniqueComDb OpenComDb()
     return UniqueComDb(handle);
 }
 
+// ClaimComPort and ReleaseComPort trace a database they cannot open.
+UniqueComDb OpenComDbForOneNumber()
+{
+    UniqueComDb db = OpenComDb();
+    if (!db) LogTrace(L"COM Database open unsuccessful!\n");
+    return db;
+}
+
 // One byte per COM number on the process heap, every byte set to fill.
 class ByteMap {
 public:
@@ -127,22 +135,16 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::RestoreComPorts()
 
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::ClaimComPort(LONG portNumber)
 {
-    UniqueComDb db = OpenComDb();
-    if (!db) {
-        LogTrace(L"COM Database open unsuccessful!\n");
-        return E_FAIL;
-    }
+    UniqueComDb db = OpenComDbForOneNumber();
+    if (!db) return E_FAIL;
     ComDBClaimPort(db.Get(), static_cast<DWORD>(portNumber), FALSE, nullptr);
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::ReleaseComPort(LONG portNumber)
 {
-    UniqueComDb db = OpenComDb();
-    if (!db) {
-        LogTrace(L"COM Database open unsuccessful!\n");
-        return E_FAIL;
-    }
+    UniqueComDb db = OpenComDbForOneNumber();
+    if (!db) return E_FAIL;
     ComDBReleasePort(db.Get(), static_cast<DWORD>(portNumber));
     // A number the client gave up itself is no longer ours to give back: a
     // device may get it before the restore.
