@@ -6,17 +6,21 @@ need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-for p in mingw-w64 mingw-w64-tools wine wine64 libwine-dev xvfb xauth cmake ninja-build googletest make python3; do
+for p in mingw-w64 mingw-w64-tools wine wine64 libwine-dev xvfb xauth cmake ninja-build googletest make python3 debootstrap; do
   pkg_installed "$p" || need+=("$p")
 done
 for p in "$@"; do
   pkg_installed "$p" || need+=("$p")
 done
-[ ${#need[@]} -eq 0 ] && exit 0
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  echo "install-deps: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq >/dev/null
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-echo "install-deps: installing ${need[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+# Wine 10 in its WoW64 mode, in a Debian 13 root of its own: the Windows
+# that runs our 32-bit programs (once per machine; quick when it exists).
+"$(dirname "$0")/wine10/make-root.sh"
