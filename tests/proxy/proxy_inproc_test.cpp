@@ -1,4 +1,4 @@
-// dmstub64.dll loaded into the test process: what its exports hand to the
+// The proxy/stub library of the test's own bitness loaded into the test process: what its exports hand to the
 // NDR engine, its registration, and its entry routine.
 // The C view of COM: rpcproxy.h's stub table holds a C vtable struct.
 #define CINTERFACE
@@ -37,17 +37,23 @@ struct KeyCloser {
 };
 using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
-std::wstring DllPath() { return std::wstring(Q5_OUT_BIN_W) + L"\\dmstub64.dll"; }
+constexpr q5test::Layout kOwnLayout = sizeof(void*) == 8 ? q5test::Layout::X64 : q5test::Layout::X86;
 
-// The tables hold import jumps ("jmp [rip+n]") for engine routines; this
-// gives the routine that such a jump reaches.
+std::wstring DllPath() { return std::wstring(Q5_OUT_BIN_W) + L"\\" Q5_OWN_PROXY_DLL_W; }
+
+// The tables hold import jumps for engine routines; this gives the routine
+// that such a jump reaches. The same opcode reads its slot relative to the
+// next instruction on x64 ("jmp [rip+n]") and at an absolute address on x86
+// ("jmp [addr]").
 const void* Resolve(const void* code)
 {
     auto p = static_cast<const unsigned char*>(code);
     if (p[0] != 0xFF || p[1] != 0x25) return code;
-    int32_t displacement;
-    memcpy(&displacement, p + 2, 4);
-    const void* const* slot = reinterpret_cast<const void* const*>(p + 6 + displacement);
+    int32_t operand;
+    memcpy(&operand, p + 2, 4);
+    const void* const* slot = sizeof(void*) == 8
+                                  ? reinterpret_cast<const void* const*>(p + 6 + operand)
+                                  : reinterpret_cast<const void* const*>(static_cast<uintptr_t>(static_cast<uint32_t>(operand)));
     return *slot;
 }
 
@@ -78,7 +84,7 @@ protected:
     {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_library.reset(LoadLibraryW(DllPath().c_str()));
-        ASSERT_NE(nullptr, m_library) << "dmstub64.dll not built";
+        ASSERT_NE(nullptr, m_library) << "the proxy/stub library of this bitness is not built";
         m_getProxyDllInfo = Export<GetProxyDllInfoFn>("GetProxyDllInfo");
         ASSERT_NE(nullptr, m_getProxyDllInfo);
         const CLSID* clsid = nullptr;
@@ -176,9 +182,8 @@ TEST_F(ProxyDll, ServerAndProxyInfoShareTheFormatsAndTheShiftedOffsetTable)
     EXPECT_EQ(server->ProcString, proxy->ProcFormatString);
     EXPECT_EQ(server->FmtStringOffset, proxy->FormatStringOffset);
     // Indexed by procedure number, so entry 3 is the first real one.
-    EXPECT_TRUE(q5test::CheckFormatOffsets(server->FmtStringOffset + 3, q5test::Layout::X64));
-    EXPECT_TRUE(q5test::CheckProcFormatString(server->ProcString, q5test::ProcFormatSize(q5test::Layout::X64),
-                                              q5test::Layout::X64));
+    EXPECT_TRUE(q5test::CheckFormatOffsets(server->FmtStringOffset + 3, kOwnLayout));
+    EXPECT_TRUE(q5test::CheckProcFormatString(server->ProcString, q5test::ProcFormatSize(kOwnLayout), kOwnLayout));
 }
 
 TEST_F(ProxyDll, StubDescriptorUsesTheTaskAllocatorAndFixedVersions)

@@ -1,5 +1,5 @@
-// Calls of IQ5DMService marshalled by dmstub64.dll between two apartments
-// of this process: the test thread (multithreaded apartment) holds a proxy,
+// Calls of IQ5DMService marshalled by the proxy/stub library of the test's
+// bitness between two apartments of this process: the test thread (multithreaded apartment) holds a proxy,
 // a single-threaded apartment thread serves a recording implementation.
 // Both sides run the real NDR engine over the library's tables.
 #include <objbase.h>
@@ -206,7 +206,7 @@ protected:
     {
         // Registered the way installers do it; COM then loads the library
         // by itself from the registration.
-        HMODULE library = LoadLibraryW((std::wstring(Q5_OUT_BIN_W) + L"\\dmstub64.dll").c_str());
+        HMODULE library = LoadLibraryW((std::wstring(Q5_OUT_BIN_W) + L"\\" Q5_OWN_PROXY_DLL_W).c_str());
         ASSERT_NE(nullptr, library);
         auto registerServer = reinterpret_cast<DllNoArgsFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllRegisterServer")));
         s_hrRegister = registerServer ? registerServer() : E_FAIL;
@@ -277,7 +277,7 @@ HANDLE MarshalledCalls::s_hWatchdog = nullptr;
 TEST_F(MarshalledCalls, TheProxyComesFromTheRegisteredLibrary)
 {
     EXPECT_NE(static_cast<IQ5DMService*>(m_impl), m_proxy);
-    EXPECT_NE(nullptr, GetModuleHandleW(L"dmstub64.dll"));
+    EXPECT_NE(nullptr, GetModuleHandleW(Q5_OWN_PROXY_DLL_W));
 }
 
 TEST_F(MarshalledCalls, EveryMethodDeliversItsArgumentsIntact)
@@ -344,7 +344,7 @@ TEST_F(MarshalledCalls, LibraryIsUnloadableOnceProxyAndStubAreGone)
 {
     // Pinned, so that the apartments' own unloading cannot pull it away.
     HMODULE library = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(0, L"dmstub64.dll", &library));
+    ASSERT_TRUE(GetModuleHandleExW(0, Q5_OWN_PROXY_DLL_W, &library));
     std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> pin(library, &FreeLibrary);
     auto canUnloadNow = reinterpret_cast<DllNoArgsFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")));
     ASSERT_NE(nullptr, canUnloadNow);

@@ -92,24 +92,53 @@ int RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, std::string* outp
     return code;
 }
 
-bool RegisterServerAndProxy(std::string& why)
+const wchar_t* ServerExe(int bits) { return bits == 32 ? L"q5dmsrv32.exe" : L"q5dmsrv64.exe"; }
+
+std::wstring SystemFolder(int bits)
 {
-    const std::wstring server = OutBin(L"q5dmsrv64.exe");
-    const std::wstring proxy = OutBin(L"dmstub64.dll");
+    wchar_t folder[MAX_PATH] = {};
+    if (bits == kOwnBits) {
+        GetSystemDirectoryW(folder, MAX_PATH);
+    } else if (bits == 32) {
+        GetSystemWow64DirectoryW(folder, MAX_PATH);
+    } else {
+        GetWindowsDirectoryW(folder, MAX_PATH);
+        return std::wstring(folder) + L"\\Sysnative";
+    }
+    return folder;
+}
+
+REGSAM RegistryView(int bits) { return bits == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY; }
+
+HRESULT ActivateService(int serverBits, IQ5DMService** service)
+{
+    DWORD context = CLSCTX_LOCAL_SERVER |
+                    (serverBits == 32 ? CLSCTX_ACTIVATE_32_BIT_SERVER : CLSCTX_ACTIVATE_64_BIT_SERVER);
+    return CoCreateInstance(CLSID_Q5DMService, nullptr, context, IID_IQ5DMService, reinterpret_cast<void**>(service));
+}
+
+bool RegisterBitness(int bits, bool unregister, std::string& why)
+{
+    const std::wstring server = OutBin(ServerExe(bits));
+    const std::wstring proxy = OutBin(bits == 32 ? L"dmstub32.dll" : L"dmstub64.dll");
+    const std::string name = bits == 32 ? "32-bit" : "64-bit";
     if (!FileExists(server) || !FileExists(proxy)) {
-        why = "out/bin lacks q5dmsrv64.exe or dmstub64.dll (build both first)";
+        why = "out/bin lacks the " + name + " server or proxy/stub library (build both bitnesses first)";
         return false;
     }
-    if (RunToEnd(L"\"" + server + L"\" /RegServer", 60000) != 0) {
-        why = "q5dmsrv64.exe /RegServer failed";
+    if (RunToEnd(L"\"" + server + (unregister ? L"\" /UnRegServer" : L"\" /RegServer"), 60000) != 0) {
+        why = "the " + name + " server's registration switch failed";
         return false;
     }
-    if (RunToEnd(L"regsvr32.exe /s \"" + proxy + L"\"", 60000) != 0) {
-        why = "regsvr32 /s dmstub64.dll failed";
+    const std::wstring regsvr32 = SystemFolder(bits) + L"\\regsvr32.exe";
+    if (RunToEnd(L"\"" + regsvr32 + (unregister ? L"\" /u /s \"" : L"\" /s \"") + proxy + L"\"", 60000) != 0) {
+        why = "regsvr32 of the " + name + " proxy/stub library failed";
         return false;
     }
     return true;
 }
+
+bool RegisterServerAndProxy(std::string& why) { return RegisterBitness(64, false, why) && RegisterBitness(32, false, why); }
 
 int CountProcesses(const wchar_t* exeName)
 {
@@ -129,7 +158,7 @@ int CountProcesses(const wchar_t* exeName)
 bool WaitForNoServers(DWORD timeoutMs)
 {
     for (DWORD waited = 0;; waited += 50) {
-        if (CountProcesses(L"q5dmsrv64.exe") == 0) return true;
+        if (CountProcesses(ServerExe(32)) == 0 && CountProcesses(ServerExe(64)) == 0) return true;
         if (waited >= timeoutMs) return false;
         Sleep(50);
     }

@@ -1,14 +1,31 @@
 // Real processes for the cross-process tests: the server started by hand
 // with its standard output in a file (COM connects to it on the first
-// activation), other programs run to their end, and registration of the
-// server and the proxy/stub library in the test's prefix.
+// activation), other programs run to their end, and registration of both
+// servers and both proxy/stub libraries in the test's prefix. A test
+// program of either bitness reaches a server of either bitness.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "q5dm.h"
+
 namespace q5e2e {
+
+constexpr int kOwnBits = sizeof(void*) == 8 ? 64 : 32;
+
+// "q5dmsrv32.exe" or "q5dmsrv64.exe".
+const wchar_t* ServerExe(int bits);
+// The system folder of that bitness as this process must name it (a 32-bit
+// process reaches the 64-bit one through "Sysnative").
+std::wstring SystemFolder(int bits);
+// KEY_WOW64_32KEY or KEY_WOW64_64KEY: the registry view a server of that
+// bitness works in.
+REGSAM RegistryView(int bits);
+
+// Activates the class through COM, asking for a server of that bitness.
+HRESULT ActivateService(int serverBits, IQ5DMService** service);
 
 // A file in out/bin, as this program sees it.
 std::wstring OutBin(const wchar_t* file);
@@ -19,23 +36,26 @@ bool FileExists(const std::wstring& path);
 // start or had to be killed; `output` receives what it wrote.
 int RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, std::string* output = nullptr);
 
-// "/RegServer" of out/bin's q5dmsrv64.exe and "regsvr32 /s" of dmstub64.dll.
+// Each server's "/RegServer" (it writes its own registry view) and each
+// proxy/stub library's "regsvr32 /s" by the regsvr32 of its own bitness.
 bool RegisterServerAndProxy(std::string& why);
+// One bitness only; `unregister` removes it instead.
+bool RegisterBitness(int bits, bool unregister, std::string& why);
 
 // How many processes of that executable name run now.
 int CountProcesses(const wchar_t* exeName);
 
-// Waits until no q5dmsrv64.exe runs. Under Wine an activation that comes
+// Waits until no server of either bitness runs. Under Wine an activation that comes
 // while the previous single-use server is still shutting down can fail
 // (seen: E_ACCESSDENIED), so tests start each activation from a quiet prefix.
 bool WaitForNoServers(DWORD timeoutMs = 30000);
 
 class ServerProcess {
 public:
-    // Starts `program` (default: out/bin's q5dmsrv64.exe) with the arguments
-    // COM gives a local server and waits until it idles in its message
-    // loop, its class object registered.
-    explicit ServerProcess(const std::wstring& program = OutBin(L"q5dmsrv64.exe"),
+    // Starts `program` (default: out/bin's server of this test's bitness)
+    // with the arguments COM gives a local server and waits until it idles
+    // in its message loop, its class object registered.
+    explicit ServerProcess(const std::wstring& program = OutBin(ServerExe(kOwnBits)),
                            const std::wstring& arguments = L"-Embedding");
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;

@@ -3,7 +3,7 @@
 # lock and reuse it.
 set -u
 template=$1
-wineserver=/usr/lib/wine/wineserver
+wineserver=wineserver
 mkdir -p "$(dirname "$template")"
 exec 9>"$template.lock"
 flock 9
