@@ -215,6 +215,33 @@ TEST_F(CrossProcess, TextBeyondLatin1ArrivesUnchanged)
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, uninstallKey);
 }
 
+// A server ended while it serves (by a newer server, by hand, by a crash)
+// leaves on its standard output every line it traced up to then.
+TEST_F(CrossProcess, TraceOfAServerEndedWhileServingIsKept)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Started());
+    Service s;
+    ASSERT_EQ(s.Activate(), S_OK);
+    EXPECT_EQ(s->DeleteRegKey(L"HKXX", L"Software"), S_FALSE);
+    EXPECT_EQ(s->PatchUninstall(L"Software\\Q5E2E\\Missing\u4e2d", L"x"), S_OK);
+
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, server.Id());
+    ASSERT_NE(process, nullptr);
+    EXPECT_TRUE(TerminateProcess(process, 9));
+    CloseHandle(process);
+    ASSERT_TRUE(server.WaitForExit(kExitWaitMs));
+    s.Reset();
+
+    const std::string trace = server.Trace();
+    size_t at = 0;
+    for (const char* line : {">> KillAnotherMine q5dmsrv64.exe\n", ">> DeleteRegKey() wrong root branch\n",
+                             ">> PatchUninstall Software\\Q5E2E\\Missing\\u4E2D x\n>> PatchUninstall\n"}) {
+        at = trace.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "no line \"" << line << "\" in order in\n" << trace;
+    }
+}
+
 TEST_F(CrossProcess, NullStringIsRefusedBeforeItReachesTheServer)
 {
     ServerProcess server;
