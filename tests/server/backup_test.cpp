@@ -443,8 +443,12 @@ TEST_F(BackupDriverTest, RefusesWildcardsInEveryPathItCopiesTo)
     WriteText(CatalogFolder() + L"q5bkwild.cat", "catalog");
     WriteText(DriverDirectory(L"q5drvW\\q5w1.sys"), "w1");
     WriteText(DriverDirectory(L"q5drvW\\q5w2.sys"), "w2");
+    // Where the shell puts copies whose target holds a wildcard; the folder
+    // outlives the test's prefix.
     wchar_t current[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, current);
+    const wchar_t* const strays[] = {L"q5w.cat", L"q5w1.sys", L"q5w2.sys", L"q5w2.hda"};
+    for (const wchar_t* name : strays) DeleteFileW((std::wstring(current) + L"\\" + name).c_str());
 
     const std::pair<std::wstring, std::wstring> folders[] = {
         {L"", L"\\w*"}, {L"", L"\\w?"}, {m_root + L"\\r*", L"\\sub"}, {m_root + L"\\r?", L""}};
@@ -455,7 +459,7 @@ TEST_F(BackupDriverTest, RefusesWildcardsInEveryPathItCopiesTo)
                                L"q5w.cat\nPath with wildcards: " + f + L"q5w1.sys\nPath with wildcards: " + f +
                                L"q5w2.sys\n");
         EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"}) << f.c_str();
-        for (const wchar_t* name : {L"q5w.cat", L"q5w1.sys", L"q5w2.sys", L"q5w2.hda"})
+        for (const wchar_t* name : strays)
             EXPECT_FALSE(Exists(std::wstring(current) + L"\\" + name)) << name;
     }
 
