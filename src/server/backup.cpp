@@ -7,6 +7,7 @@
 
 #include "handles.h"
 #include "heap.h"
+#include "infname.h"
 #include "pathbuild.h"
 #include "trace.h"
 
@@ -62,13 +63,33 @@ struct BackupFolder {
     const wchar_t* sub;
 };
 
-// Builds a path whole, or traces what it would have been and refuses it.
+// The shell's copy reads wildcards in its source as a pattern of files to
+// take, and in its target as its own business: it then copies into the
+// server's current folder. No path handed to a copy may hold one.
+bool IsFreeOfWildcards(const wchar_t* path)
+{
+    if (wcspbrk(path, L"*?") == nullptr) return true;
+    LogTrace(L"Path with wildcards: %s\n", path);
+    return false;
+}
+
+// Builds a path whole and free of wildcards, or traces what it would have
+// been and refuses it.
 bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wchar_t*> parts)
 {
-    if (q5::BuildPath(path, parts)) return true;
+    if (q5::BuildPath(path, parts)) return IsFreeOfWildcards(path);
     wchar_t text[1024];
     q5::JoinForTrace(text, parts);
     LogTrace(L"Path too long: %s\n", text);
+    return false;
+}
+
+// File names from the INF become the last part of a path in the backup
+// folder and of each search directory, so they must stay that: one name.
+bool IsPlainNameOrTrace(const wchar_t* name)
+{
+    if (q5::IsPlainFileName(name)) return true;
+    LogTrace(L"Not a plain file name, skipped: %s\n", name);
     return false;
 }
 
@@ -131,6 +152,7 @@ void SaveCatalog(HINF inf, const wchar_t* infName, const BackupFolder& folder)
     wchar_t catalogName[MAX_PATH];
     if (!ReadCatalogName(inf, catalogName)) return;
     LogTrace(L"Catalog File is %s\n", catalogName);
+    if (!IsPlainNameOrTrace(catalogName)) return;
 
     wchar_t system[MAX_PATH];
     if (!ReadSystemDirectory(system)) return;
@@ -180,9 +202,11 @@ bool ReadFileName(const INFCONTEXT& line, wchar_t (&fileName)[MAX_PATH])
 {
     DWORD size = 0;
     INFCONTEXT context = line;
-    if (SetupGetStringFieldW(&context, 0, fileName, kValueChars, &size)) return true;
-    LogTrace(L"Cann't read file name, skipped\n");
-    return false;
+    if (!SetupGetStringFieldW(&context, 0, fileName, kValueChars, &size)) {
+        LogTrace(L"Cann't read file name, skipped\n");
+        return false;
+    }
+    return IsPlainNameOrTrace(fileName);
 }
 
 // Tries the search directories in order until a shell copy succeeds.
@@ -255,12 +279,20 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::BackupDriver(const wchar_t* infName
 {
     LogTrace(L"backup %s\n", infName);
 
+    // The INF is one file of the INF folder, named by its plain name; any
+    // other name would have the server read an INF from anywhere.
+    if (!q5::IsPlainFileName(infName)) {
+        LogTrace(L"Not a plain file name: %s\n", infName);
+        return E_FAIL;
+    }
+
     wchar_t windows[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windows, kValueChars);
     if (length == 0 || length >= kValueChars) return E_FAIL;
 
     wchar_t infFile[MAX_PATH];
     if (!BuildPathOrTrace(infFile, {windows, L"\\inf\\", infName})) return E_FAIL;
+    if (!IsFreeOfWildcards(infCopyPath)) return E_FAIL;
     if (!CopyFileW(infFile, infCopyPath, FALSE)) return E_FAIL;
 
     q5::UniqueInf inf(SetupOpenInfFileW(infFile, nullptr, INF_STYLE_WIN4, nullptr));

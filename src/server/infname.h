@@ -1,7 +1,8 @@
-// Registry data naming an INF file in the Windows INF folder is trusted only
-// when it is a terminated plain file name: the operations that use it delete
-// files with administrator rights, and a value such as ..\system32\x.dll
-// would lead them out of that folder.
+// Text that names a file inside a known folder (an INF in the Windows INF
+// folder, a file that an INF lists) is trusted only when it is a plain file
+// name: the operations that use it copy or delete files with administrator
+// rights, and a name such as ..\system32\x.dll would lead them out of that
+// folder, while a wildcard would let the shell pick the files itself.
 #pragma once
 
 #include <windows.h>
@@ -9,22 +10,40 @@
 
 namespace q5 {
 
-// value/bytes as RegQueryValueExW left them in the caller's buffer.
+// The first length characters of name, which hold no terminator.
+inline bool IsPlainFileName(const wchar_t* name, size_t length)
+{
+    if (length == 0) return false;
+    for (size_t i = 0; i < length; ++i) {
+        wchar_t c = name[i];
+        // Separators, a drive, wildcards (the DOS ones too) and the rest of
+        // what Windows never allows in a name.
+        if (c < L' ' || wcschr(L"\\/:*?\"<>|", c) != nullptr) return false;
+        if (c == L'.' && i + 1 < length && name[i + 1] == L'.') return false;
+    }
+    // Windows drops trailing dots and spaces from a name, so "." or " "
+    // would name the folder itself.
+    wchar_t last = name[length - 1];
+    return last != L'.' && last != L' ';
+}
+
+// A terminated string, such as a caller's argument or an INF string. No
+// plain file name reaches MAX_PATH characters.
+inline bool IsPlainFileName(const wchar_t* name)
+{
+    size_t length = wcsnlen(name, MAX_PATH);
+    return length < MAX_PATH && IsPlainFileName(name, length);
+}
+
+// value/bytes as RegQueryValueExW left them in the caller's buffer: the
+// data must hold its own terminator.
 inline bool IsPlainInfFileName(const wchar_t* value, DWORD bytes)
 {
     DWORD chars = bytes / sizeof(wchar_t);
     DWORD length = 0;
     while (length < chars && value[length] != L'\0') ++length;
-    if (length == 0 || length == chars) return false;  // empty, or not terminated
-    if (wcspbrk(value, L"\\/:") != nullptr) return false;
-    if (wcsstr(value, L"..") != nullptr) return false;
-    for (DWORD i = 0; i < length; ++i) {
-        if (value[i] < L' ') return false;
-    }
-    // Windows drops trailing dots and spaces from a name, so "." or " "
-    // would name the INF folder itself.
-    wchar_t last = value[length - 1];
-    return last != L'.' && last != L' ';
+    if (length == chars) return false;  // not terminated
+    return IsPlainFileName(value, length);
 }
 
 }  // namespace q5

@@ -51,6 +51,13 @@ bool RunAndWait(wchar_t* commandLine, const wchar_t* currentDirectory)
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::CmdLine(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory)
 {
     LogTrace(L">> CmdLine (%s, %s, %s)\n", file, parameters, directory);
+    // Nothing the shell can start has a name of MAX_PATH characters or more,
+    // and a shell that copies such a name into a path buffer of its own may
+    // overrun it and never return.
+    if (wcsnlen(file, MAX_PATH) >= MAX_PATH) {
+        LogTrace(L"<< CmdLine\n");
+        return E_FAIL;
+    }
     HINSTANCE instance = ShellExecuteW(nullptr, L"open", file, parameters, directory, SW_HIDE);
     // The shell's result is an error number up to 32 dressed as an instance.
     auto value = static_cast<INT32>(reinterpret_cast<INT_PTR>(instance));

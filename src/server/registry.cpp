@@ -71,6 +71,14 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::PatchUninstall(const wchar_t* unins
 {
     LogTrace(L">> PatchUninstall %s %s\n", uninstallKey, uninstallString);
 
+    // Opening such a path gives HKEY_LOCAL_MACHINE itself, and the value
+    // would land in the root of the machine's branch.
+    if (NamesWholeBranch(uninstallKey)) {
+        LogTrace(L"PatchUninstall() refused: no key below the root branch\n");
+        LogTrace(L">> PatchUninstall\n");
+        return E_FAIL;
+    }
+
     // The key is closed before the closing line.
     {
         q5::UniqueRegKey key;

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 // Formats like the Windows C runtime's wide printf (%s takes a wide string),
-// cuts the text at 1023 characters and writes it unchanged to both outputs.
-// Nothing is added: a line ends only where the format says "\n".
+// cuts the text at 1023 characters and writes it to both outputs: unchanged
+// to the debugger output, and to standard output, flushed at once, with each
+// character beyond U+00FF written as \uXXXX (\UXXXXXXXX for a surrogate
+// pair). Nothing is added: a line ends only where the format says "\n".
 void LogTrace(const wchar_t* format, ...);

@@ -7,7 +7,10 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "import_hook.h"
 #include "service.h"
@@ -76,7 +79,7 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 // that leaves a known trace text (or nothing) behind it.
 bool StartsTraceText(const std::wstring& trace, size_t at)
 {
-    for (const wchar_t* next : {L"Error ", L"Saving file ", L"Path too long", L"DestinationDirs", L"SourceDisksFiles"}) {
+    for (const wchar_t* next : {L"Error ", L"Saving file ", L"Path ", L"Not a plain", L"DestinationDirs", L"SourceDisksFiles"}) {
         if (trace.compare(at, wcslen(next), next) == 0) return true;
     }
     return at == trace.size();
@@ -404,6 +407,101 @@ TEST_F(BackupDriverTest, SkipsAFileNameLongerThanTheValueBuffer)
                            DriverDirectory(L"q5drvN\\q5n2.sys") + L" to " + t + L"\n");
     EXPECT_EQ(ReadText(t), "n2");
     EXPECT_EQ(ReadText(m_root + L"\\n\\q5n2.hda"), "n2");
+}
+
+TEST_F(BackupDriverTest, RefusesAnInfNameThatIsNoPlainFileName)
+{
+    // An INF outside the INF folder, reachable through "..".
+    WriteText(WindowsDirectory() + L"\\q5bkout.inf", std::string(kVersionNt) + "CatalogFile=q5out.cat\r\n");
+    for (const wchar_t* infName : {L"..\\q5bkout.inf", L"..\\..\\windows\\q5bkout.inf", L"q5bkou?.inf", L"q5bk*.inf",
+                                   L"C:\\windows\\q5bkout.inf", L""}) {
+        EXPECT_EQ(Backup(infName, L"\\p"), E_FAIL) << infName;
+        EXPECT_EQ(m_rawTrace, L"backup " + std::wstring(infName) + L"\nNot a plain file name: " + infName + L"\n");
+        EXPECT_FALSE(Exists(SavedInf())) << infName;
+    }
+}
+
+// Entries of a folder other than "." and "..".
+std::vector<std::wstring> FolderEntries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+TEST_F(BackupDriverTest, RefusesWildcardsInEveryPathItCopiesTo)
+{
+    WriteText(InfFolder() + L"q5bkwild.inf", std::string(kVersionNt) +
+                                                 "CatalogFile=q5w.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvW\r\n"
+                                                 "[SourceDisksFiles]\r\nq5w1.sys=1\r\nq5w2.sys=1\r\n");
+    WriteText(CatalogFolder() + L"q5bkwild.cat", "catalog");
+    WriteText(DriverDirectory(L"q5drvW\\q5w1.sys"), "w1");
+    WriteText(DriverDirectory(L"q5drvW\\q5w2.sys"), "w2");
+    // Where the shell puts copies whose target holds a wildcard; the folder
+    // outlives the test's prefix.
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    const wchar_t* const strays[] = {L"q5w.cat", L"q5w1.sys", L"q5w2.sys", L"q5w2.hda"};
+    for (const wchar_t* name : strays) DeleteFileW((std::wstring(current) + L"\\" + name).c_str());
+
+    const std::pair<std::wstring, std::wstring> folders[] = {
+        {L"", L"\\w*"}, {L"", L"\\w?"}, {m_root + L"\\r*", L"\\sub"}, {m_root + L"\\r?", L""}};
+    for (const auto& [root, sub] : folders) {
+        EXPECT_EQ(Backup(L"q5bkwild.inf", sub, root), S_OK);
+        std::wstring f = (root.empty() ? m_root : root) + sub + L"\\";
+        EXPECT_EQ(m_trace, L"backup q5bkwild.inf\nCatalog File is q5w.cat\nPath with wildcards: " + f +
+                               L"q5w.cat\nPath with wildcards: " + f + L"q5w1.sys\nPath with wildcards: " + f +
+                               L"q5w2.sys\n");
+        EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"}) << f.c_str();
+        for (const wchar_t* name : strays)
+            EXPECT_FALSE(Exists(std::wstring(current) + L"\\" + name)) << name;
+    }
+
+    TraceCapture capture;
+    std::wstring copyPath = m_root + L"\\saved*.inf";
+    EXPECT_EQ(m_pService->BackupDriver(L"q5bkwild.inf", L"\\x", copyPath.c_str(), m_root.c_str()), E_FAIL);
+    EXPECT_EQ(capture.Text(), L"backup q5bkwild.inf\nPath with wildcards: " + copyPath + L"\n");
+    EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"});
+}
+
+TEST_F(BackupDriverTest, SkipsNamesFromTheInfThatAreNoPlainFileNames)
+{
+    WriteText(InfFolder() + L"q5bknames.inf", std::string(kVersionNt) +
+                                                  "CatalogFile=..\\q5evil.cat\r\n"
+                                                  "[DestinationDirs]\r\nQ5A=10,q5drvP\r\nQ5W=10,q5drv*\r\n"
+                                                  "[SourceDisksFiles]\r\n..\\q5up.sys=1\r\nq5ok.sys=1\r\n"
+                                                  "q5*.sys=1\r\nq5?.dll=1\r\nq5none.dll=1\r\n");
+    // Where the shell would find them, and where the copies would land.
+    WriteText(CatalogFolder() + L"q5bknames.cat", "catalog");
+    WriteText(SystemDirectory() + L"\\q5up.sys", "up");
+    WriteText(DriverDirectory(L"q5drvP\\q5ok.sys"), "ok");
+
+    EXPECT_EQ(Backup(L"q5bknames.inf", L"\\n"), S_OK);
+    std::wstring f = m_root + L"\\n\\";
+    std::wstring target = f + L"q5ok.sys";
+    std::wstring none = f + L"q5none.dll";
+    EXPECT_EQ(m_trace, L"backup q5bknames.inf\nCatalog File is ..\\q5evil.cat\n"
+                       L"Not a plain file name, skipped: ..\\q5evil.cat\n"
+                       L"Not a plain file name, skipped: ..\\q5up.sys\n"
+                       L"Saving file " + SystemDirectory() + L"\\q5ok.sys to " + target + L"\nError #" +
+                           L"Saving file " + DriverDirectory(L"q5drvP\\q5ok.sys") + L" to " + target + L"\n" +
+                           L"Not a plain file name, skipped: q5*.sys\n"
+                           L"Not a plain file name, skipped: q5?.dll\n"
+                           L"Saving file " + SystemDirectory() + L"\\q5none.dll to " + none + L"\nError #" +
+                           L"Saving file " + DriverDirectory(L"q5drvP\\q5none.dll") + L" to " + none + L"\nError #" +
+                           L"Path with wildcards: " + DriverDirectory(L"q5drv*\\q5none.dll") + L"\n");
+    EXPECT_EQ(ReadText(target), "ok");
+    EXPECT_EQ(ReadText(f + L"q5ok.hda"), "ok");
+    std::vector<std::wstring> saved = FolderEntries(m_root);
+    std::sort(saved.begin(), saved.end());
+    EXPECT_EQ(saved, (std::vector<std::wstring>{L"n", L"saved.inf"}));
+    EXPECT_EQ(FolderEntries(m_root + L"\\n").size(), 2u);
 }
 
 DWORD g_shellCalls = 0;

@@ -255,8 +255,8 @@ REGSAM OtherView(REGSAM view) { return view == KEY_WOW64_32KEY ? KEY_WOW64_64KEY
 
 }  // namespace
 
-// Text beyond Latin-1 cannot be read back from the server's ANSI standard
-// output, so its arrival is checked by what the server did with it.
+// Text beyond Latin-1 reaches the server's standard output only as escapes,
+// so its arrival is checked by what the server did with it.
 TEST_P(CrossProcess, TextBeyondLatin1ArrivesUnchanged)
 {
     const REGSAM view = q5e2e::RegistryView(Bits());
@@ -278,6 +278,33 @@ TEST_P(CrossProcess, TextBeyondLatin1ArrivesUnchanged)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, doomedKey, view));
     EXPECT_EQ(s->DeleteRegKey(L"HKCU", doomedKey.c_str()), S_FALSE);
     DeleteTree(HKEY_LOCAL_MACHINE, uninstallKey, view);
+}
+
+// A server ended while it serves (by a newer server, by hand, by a crash)
+// leaves on its standard output every line it traced up to then.
+TEST_P(CrossProcess, TraceOfAServerEndedWhileServingIsKept)
+{
+    ServerProcess server(Program());
+    ASSERT_TRUE(server.Started());
+    Service s = Service::OfRunningServer(Bits());
+    ASSERT_EQ(s.Activate(), S_OK);
+    EXPECT_EQ(s->DeleteRegKey(L"HKXX", L"Software"), S_FALSE);
+    EXPECT_EQ(s->PatchUninstall(L"Software\\Q5E2E\\Missing\u4e2d", L"x"), S_OK);
+
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, server.Id());
+    ASSERT_NE(process, nullptr);
+    EXPECT_TRUE(TerminateProcess(process, 9));
+    CloseHandle(process);
+    ASSERT_TRUE(server.WaitForExit(kExitWaitMs));
+    s.Reset();
+
+    const std::string trace = server.Trace();
+    size_t at = 0;
+    for (const std::string& line : {">> KillAnotherMine " + Narrow(Exe()) + "\n", std::string(">> DeleteRegKey() wrong root branch\n"),
+                                    std::string(">> PatchUninstall Software\\Q5E2E\\Missing\\u4E2D x\n>> PatchUninstall\n")}) {
+        at = trace.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "no line \"" << line << "\" in order in\n" << trace;
+    }
 }
 
 // HKLM\Software differs between the two views: each server deletes and

@@ -25,8 +25,19 @@ TEST(InfFileName, RefusesWhatCouldLeaveTheFolder)
 {
     for (const wchar_t* name : {L"", L"..\\system32\\x.dll", L"..", L"a..b", L"sub\\x.inf", L"sub/x.inf",
                                 L"C:\\x.inf", L"C:x.inf", L"\\\\server\\share\\x.inf", L".", L" ", L". ",
-                                L"oem1.inf.", L"oem1.inf ", L"\x01", L"oem\t1.inf"})
+                                L"oem1.inf.", L"oem1.inf ", L"\x01", L"oem\t1.inf", L"*.inf", L"oem?.inf",
+                                L"oem<.inf", L"oem>.inf", L"o\"m.inf", L"oem|1.inf"})
         EXPECT_FALSE(Accepts(name)) << "[" << name << "]";
+}
+
+TEST(InfFileName, HoldsStringsToNamesShorterThanMaxPath)
+{
+    EXPECT_TRUE(q5::IsPlainFileName(std::wstring(MAX_PATH - 1, L'n').c_str()));
+    EXPECT_FALSE(q5::IsPlainFileName(std::wstring(MAX_PATH, L'n').c_str()));
+    EXPECT_FALSE(q5::IsPlainFileName(std::wstring(100000, L'n').c_str()));
+    for (const wchar_t* name : {L"", L"..\\x.sys", L"x*.sys", L"x?.sys", L"a\\b", L".."})
+        EXPECT_FALSE(q5::IsPlainFileName(name)) << "[" << name << "]";
+    EXPECT_TRUE(q5::IsPlainFileName(L"modem.sys"));
 }
 
 TEST(InfFileName, RefusesDataWithoutTerminator)

@@ -248,4 +248,33 @@ TEST_F(Launching, CmdLineCountsOnlyShellResultsAbove32AsSuccess)
     }
 }
 
+int g_shellCalls = 0;
+HINSTANCE WINAPI CountedShellResult42(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT)
+{
+    ++g_shellCalls;
+    return reinterpret_cast<HINSTANCE>(42);
+}
+
+TEST_F(Launching, CmdLineRefusesAFileOfMaxPathCharactersBeforeTheShell)
+{
+    struct Case {
+        size_t chars;
+        HRESULT result;
+        int shellCalls;
+    };
+    for (const Case& c : {Case{MAX_PATH - 1, S_OK, 1}, Case{MAX_PATH, E_FAIL, 0}, Case{100000, E_FAIL, 0}}) {
+        const std::wstring file = L"C:\\" + std::wstring(c.chars - 3, L'f');
+        ASSERT_EQ(file.size(), c.chars);
+        g_shellCalls = 0;
+        TraceCapture capture;
+        {
+            ScopedImportHook hook("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&CountedShellResult42));
+            EXPECT_EQ(m_pService->CmdLine(file.c_str(), L"p", L"d"), c.result) << c.chars;
+        }
+        EXPECT_EQ(g_shellCalls, c.shellCalls) << c.chars;
+        // The entry line is cut like every trace text longer than 1023 characters.
+        EXPECT_EQ(capture.Text(), (L">> CmdLine (" + file + L", p, d)\n").substr(0, 1023) + L"<< CmdLine\n") << c.chars;
+    }
+}
+
 }  // namespace

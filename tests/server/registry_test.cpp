@@ -174,6 +174,22 @@ TEST_F(RegistryTest, PatchUninstallCreatesNoMissingKey)
     EXPECT_EQ(capture.Text(), L">> PatchUninstall " + path + L" x\n>> PatchUninstall\n");
 }
 
+TEST_F(RegistryTest, PatchUninstallRefusesToWriteIntoTheRootOfTheMachineBranch)
+{
+    // An empty path or one of separators only opens HKEY_LOCAL_MACHINE itself.
+    for (const wchar_t* uninstallKey : {L"", L"\\", L"\\\\\\"}) {
+        TraceCapture capture;
+        EXPECT_EQ(m_pService->PatchUninstall(uninstallKey, L"q5 unins.exe"), E_FAIL) << uninstallKey;
+        EXPECT_EQ(capture.Text(), L">> PatchUninstall " + std::wstring(uninstallKey) +
+                                      L" q5 unins.exe\nPatchUninstall() refused: no key below the root branch\n"
+                                      L">> PatchUninstall\n");
+        DWORD bytes = 0;
+        EXPECT_EQ(RegQueryValueExW(HKEY_LOCAL_MACHINE, L"UninstallString", nullptr, nullptr, nullptr, &bytes),
+                  ERROR_FILE_NOT_FOUND)
+            << uninstallKey;
+    }
+}
+
 LSTATUS WINAPI RefusingSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD)
 {
     SetLastError(0xDEADBEEF);  // the trace reports the thread's error, not the status

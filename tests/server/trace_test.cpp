@@ -26,11 +26,10 @@ public:
         _dup2(_fileno(f), _fileno(stdout));
         fclose(f);
     }
+    // Read before standard output is flushed here: every trace text must
+    // already be in the file when LogTrace returns.
     std::string Finish()
     {
-        fflush(stdout);
-        _dup2(m_saved, _fileno(stdout));
-        _close(m_saved);
         std::string text;
         if (FILE* f = _wfopen(m_path, L"rb")) {
             char chunk[4096];
@@ -38,6 +37,9 @@ public:
             while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0) text.append(chunk, n);
             fclose(f);
         }
+        fflush(stdout);
+        _dup2(m_saved, _fileno(stdout));
+        _close(m_saved);
         DeleteFileW(m_path);
         return text;
     }
@@ -105,4 +107,61 @@ TEST(LogTrace, WritesEmptyText)
     LogTrace(L"");
     EXPECT_EQ(capture.Text(), L"");
     EXPECT_EQ(capture.Writes(), 1u);
+}
+
+TEST(LogTrace, WritesCharactersBeyondLatin1AsEscapesOnStandardOutputOnly)
+{
+    struct Case {
+        const wchar_t* text;
+        const char* standardOutput;
+    };
+    const Case cases[] = {
+        // Latin-1 goes out byte for byte as the C runtime writes it.
+        {L"A\u00e9\u00ff\x0080 Z\n", "A\xE9\xFF\x80 Z\r\n"},
+        {L"\u4e2d\u6587 device \u00e9\u0100\n", "\\u4E2D\\u6587 device \xE9\\u0100\r\n"},
+        {L"[\U0001F600]\n", "[\\U0001F600]\r\n"},
+        {L"[\U0010FFFF\U00010000]", "[\\U0010FFFF\\U00010000]"},
+        // Halves of a pair without their other half.
+        {L"a\xD83D" L"b\n", "a\\uD83Db\r\n"},
+        {L"a\xDE00\xD83D\n", "a\\uDE00\\uD83D\r\n"},
+        {L"\xD83D", "\\uD83D"},
+    };
+    for (const Case& c : cases) {
+        TraceCapture capture;
+        StdoutToFile out;
+        LogTrace(L"%s", c.text);
+        LogTrace(L"next\n");
+        EXPECT_EQ(out.Finish(), std::string(c.standardOutput) + "next\r\n");
+        EXPECT_EQ(capture.Text(), std::wstring(c.text) + L"next\n");
+    }
+}
+
+TEST(LogTrace, EscapesAWholeCutTextOfAnyContent)
+{
+    // 1023 characters that each take six on standard output.
+    TraceCapture capture;
+    StdoutToFile out;
+    LogTrace(L"%s\n", std::wstring(1100, L'\u4e2d').c_str());
+    std::string escaped;
+    for (int i = 0; i < 1023; ++i) escaped += "\\u4E2D";
+    EXPECT_EQ(out.Finish(), escaped);
+    EXPECT_EQ(capture.Text(), std::wstring(1023, L'\u4e2d'));
+
+    // The cut falls between the halves of a pair; escapes of every length
+    // meet the ends of the pieces the text is written in.
+    capture.Clear();
+    StdoutToFile mixed;
+    std::wstring text;
+    std::string expected;
+    for (int i = 0; text.size() < 1022; ++i) {
+        switch (i % 3) {
+        case 0: text += L"x"; expected += "x"; break;
+        case 1: text += L"\u0416"; expected += "\\u0416"; break;
+        default: text += L"\U0001F4DE"; expected += "\\U0001F4DE"; break;
+        }
+    }
+    ASSERT_EQ(text.size(), 1022u);
+    LogTrace(L"%s%s", text.c_str(), L"\U0001F600");
+    EXPECT_EQ(mixed.Finish(), expected + "\\uD83D");
+    EXPECT_EQ(capture.Text(), text + L"\xD83D");
 }
