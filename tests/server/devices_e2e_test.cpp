@@ -1,6 +1,6 @@
-// The device operations across processes: the registered server started by
-// hand (its trace in a file), reached through the proxy/stub library, working
-// on simulated modems of this test's prefix.
+// The device operations across processes: the registered server of either
+// bitness started by hand (its trace in a file), reached through the
+// proxy/stub libraries, working on simulated modems of this test's prefix.
 #include <windows.h>
 #include <objbase.h>
 #include <setupapi.h>
@@ -40,9 +40,10 @@ std::vector<BYTE> HardwareValue(const std::wstring& device, const wchar_t* name)
     return data;
 }
 
-// One hand-started server, one activation, any number of calls; the trace
-// is complete once the last release has ended the server.
-class DevicesAcrossProcesses : public ::testing::Test {
+// One hand-started server of the parameter's bitness, one activation, any
+// number of calls; the trace is complete once the last release has ended the
+// server. A 32-bit server loads the 32-bit stand-ins.
+class DevicesAcrossProcesses : public ::testing::TestWithParam<int> {
 protected:
     static void SetUpTestSuite() { s_ready = q5e2e::RegisterServerAndProxy(s_why); }
     void SetUp() override
@@ -50,11 +51,9 @@ protected:
         if (!s_ready) GTEST_SKIP() << s_why;
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         m_comReady = true;
-        m_server = std::make_unique<ServerProcess>();
+        m_server = std::make_unique<ServerProcess>(q5e2e::OutBin(q5e2e::ServerExe(Bits())));
         ASSERT_TRUE(m_server->Started());
-        ASSERT_EQ(CoCreateInstance(CLSID_Q5DMService, nullptr, CLSCTX_LOCAL_SERVER, IID_IQ5DMService,
-                                   reinterpret_cast<void**>(&m_pService)),
-                  S_OK);
+        ASSERT_EQ(q5e2e::ActivateService(Bits(), &m_pService), S_OK);
     }
     void TearDown() override
     {
@@ -69,6 +68,8 @@ protected:
         return m_server->Trace();
     }
 
+    int Bits() const { return GetParam(); }
+
     static bool s_ready;
     static std::string s_why;
     bool m_comReady = false;
@@ -79,10 +80,13 @@ protected:
 bool DevicesAcrossProcesses::s_ready = false;
 std::string DevicesAcrossProcesses::s_why;
 
-TEST_F(DevicesAcrossProcesses, InstallDriverPutsTheDriverOnTheDevice)
+INSTANTIATE_TEST_SUITE_P(Server, DevicesAcrossProcesses, ::testing::Values(32, 64),
+                         [](const ::testing::TestParamInfo<int>& info) { return "q5dmsrv" + std::to_string(info.param); });
+
+TEST_P(DevicesAcrossProcesses, InstallDriverPutsTheDriverOnTheDevice)
 {
-    InstallNewdevStandIn();
-    ResetNewdev();
+    InstallNewdevStandIn(Bits());
+    ResetNewdev(Bits());
     std::wstring device = CreateModem(false, false);
     std::wstring inf = WriteTextFile(TempFolder(), L"q5e2emodem.inf", ModemInf(kModemHardwareId));
     std::wstring unknown = L"ROOT\\Q5TEST\\NOSUCH";
@@ -98,13 +102,13 @@ TEST_F(DevicesAcrossProcesses, InstallDriverPutsTheDriverOnTheDevice)
                                     " while installing " + Narrow(inf) + " \non " + Narrow(unknown) +
                                     "\n<< InstallDriver\n"))
         << trace;
-    EXPECT_EQ(NewdevDword(L"Calls"), 1u);
+    EXPECT_EQ(NewdevDword(L"Calls", Bits()), 1u) << "the stand-in of the server's bitness did the install";
     EXPECT_TRUE(q5fake::DeviceKeyExists(device, DIREG_DRV));
 }
 
 // Wine's SetupDiSetClassInstallParamsW always fails, so across processes
 // the removal can only be refused; the INF stays, made writable.
-TEST_F(DevicesAcrossProcesses, RemoveDriverIsRefusedUnderWine)
+TEST_P(DevicesAcrossProcesses, RemoveDriverIsRefusedUnderWine)
 {
     std::wstring device = CreateModem(true, true);
     std::wstring inf = WriteTextFile(InfFolder(), L"q5e2eremove.inf", ModemInf(kModemHardwareId), true);
@@ -126,7 +130,7 @@ TEST_F(DevicesAcrossProcesses, RemoveDriverIsRefusedUnderWine)
     DeleteFileW(inf.c_str());
 }
 
-TEST_F(DevicesAcrossProcesses, PowerOptionsAreReadAndWritten)
+TEST_P(DevicesAcrossProcesses, PowerOptionsAreReadAndWritten)
 {
     std::wstring device = CreateModem(true, true);
     DWORD zero = 0;

@@ -136,12 +136,11 @@ bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str
 
 DWORD FileAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
 
-void InstallNewdevStandIn()
+void InstallNewdevStandIn(int bits)
 {
-    wchar_t target[MAX_PATH];
-    GetSystemDirectoryW(target, MAX_PATH);
-    wcscat(target, L"\\newdev.dll");
-    ASSERT_TRUE(CopyFileW(Q5_BUILD_DIR_W L"\\platform\\bin\\newdev.dll", target, FALSE)) << GetLastError();
+    std::wstring source = q5test::BuildDir(bits) + L"\\platform\\bin\\newdev.dll";
+    std::wstring target = q5test::SystemFolder(bits) + L"\\newdev.dll";
+    ASSERT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << GetLastError();
     // Wine prefers its built-in copy of a system DLL unless told otherwise.
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_WRITE, nullptr,
@@ -152,20 +151,25 @@ void InstallNewdevStandIn()
     RegCloseKey(key);
 }
 
-void SetNewdevSetting(const wchar_t* name, DWORD value)
+void SetNewdevSetting(const wchar_t* name, DWORD value, int bits)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNewdevControl, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNewdevControl, 0, nullptr, 0, KEY_WRITE | q5test::RegistryView(bits),
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     RegCloseKey(key);
 }
 
-DWORD NewdevDword(const wchar_t* name)
+DWORD NewdevDword(const wchar_t* name, int bits)
 {
     DWORD value = 0;
     DWORD bytes = sizeof(value);
-    RegGetValueW(HKEY_LOCAL_MACHINE, kNewdevControl, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kNewdevControl, 0, KEY_READ | q5test::RegistryView(bits), &key) != ERROR_SUCCESS)
+        return 0;
+    RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes);
+    RegCloseKey(key);
     return value;
 }
 
@@ -177,7 +181,14 @@ std::wstring NewdevString(const wchar_t* name)
     return value;
 }
 
-void ResetNewdev() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kNewdevControl); }
+void ResetNewdev(int bits)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kNewdevControl, 0, KEY_ALL_ACCESS | q5test::RegistryView(bits), &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+}
 
 LeakCheck::LeakCheck()
     : m_dwHandles(HandleCount()),

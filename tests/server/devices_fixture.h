@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bitness.h"
 #include "fakedevice.h"
 #include "import_hook.h"
 #include "service.h"
@@ -37,13 +38,15 @@ std::wstring InfFolder();  // <windows>\inf
 bool FileExists(const std::wstring& path);
 DWORD FileAttributes(const std::wstring& path);
 
-// Puts the stand-in over <system32>\newdev.dll of this test prefix.
-void InstallNewdevStandIn();
-// HKLM\Software\Q5Test\newdev: settings ("Fail", "Reboot") and records.
-void SetNewdevSetting(const wchar_t* name, DWORD value);
-DWORD NewdevDword(const wchar_t* name);  // 0 when missing
+// Puts the stand-in of that bitness over the newdev.dll of that bitness's
+// system folder in this test prefix.
+void InstallNewdevStandIn(int bits = q5test::kOwnBits);
+// HKLM\Software\Q5Test\newdev: settings ("Fail", "Reboot") and records, in
+// the registry view of the stand-in's bitness.
+void SetNewdevSetting(const wchar_t* name, DWORD value, int bits = q5test::kOwnBits);
+DWORD NewdevDword(const wchar_t* name, int bits = q5test::kOwnBits);  // 0 when missing
 std::wstring NewdevString(const wchar_t* name);
-void ResetNewdev();
+void ResetNewdev(int bits = q5test::kOwnBits);
 
 // Counts device information sets made and destroyed, kernel handles and
 // whether newdev.dll is loaded, between its construction and destruction.

@@ -74,6 +74,11 @@ void RemoveOneDeviceThroughThePlatform()
     SetupDiDestroyDeviceInfoList(set);
 }
 
+// Replacements of imported functions keep the platform's calling
+// convention: on x86 a plain function would leave the caller's stack wrong.
+BOOL WINAPI RefusingClassInstaller(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA) { return FALSE; }
+HDEVINFO WINAPI NoDeviceInfoList(const GUID*, HWND) { return INVALID_HANDLE_VALUE; }
+
 class RemoveDriverTest : public ServiceTest {
 protected:
     void SetUp() override
@@ -161,8 +166,7 @@ TEST_F(RemoveDriverTest, RemovesTheDeviceThenDeletesItsReadOnlyInfButNotThePnf)
 TEST_F(RemoveDriverTest, RefusedRemovalKeepsTheInf)
 {
     GiveDriverAnInf(L"q5remove3.inf");
-    ScopedImportHook refuse("setupapi.dll", "SetupDiCallClassInstaller",
-                            reinterpret_cast<void*>(+[](DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA) -> BOOL { return FALSE; }));
+    ScopedImportHook refuse("setupapi.dll", "SetupDiCallClassInstaller", reinterpret_cast<void*>(&RefusingClassInstaller));
     TraceCapture capture;
     EXPECT_EQ(Remove(), E_FAIL);
     EXPECT_EQ(capture.Text(), Entry(m_device) + FailureLine(m_device, L"Remove failed") + kExit);
@@ -325,7 +329,7 @@ TEST_F(RemoveDriverTest, FailsWhenNoDeviceInformationSetCanBeMade)
     TraceCapture capture;
     {
         ScopedImportHook fail("setupapi.dll", "SetupDiCreateDeviceInfoList",
-                              reinterpret_cast<void*>(+[](const GUID*, HWND) -> HDEVINFO { return INVALID_HANDLE_VALUE; }));
+                              reinterpret_cast<void*>(&NoDeviceInfoList));
         EXPECT_EQ(Remove(), E_FAIL);
     }
     EXPECT_EQ(capture.Text(),

@@ -94,22 +94,6 @@ int RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, std::string* outp
 
 const wchar_t* ServerExe(int bits) { return bits == 32 ? L"q5dmsrv32.exe" : L"q5dmsrv64.exe"; }
 
-std::wstring SystemFolder(int bits)
-{
-    wchar_t folder[MAX_PATH] = {};
-    if (bits == kOwnBits) {
-        GetSystemDirectoryW(folder, MAX_PATH);
-    } else if (bits == 32) {
-        GetSystemWow64DirectoryW(folder, MAX_PATH);
-    } else {
-        GetWindowsDirectoryW(folder, MAX_PATH);
-        return std::wstring(folder) + L"\\Sysnative";
-    }
-    return folder;
-}
-
-REGSAM RegistryView(int bits) { return bits == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY; }
-
 HRESULT ActivateService(int serverBits, IQ5DMService** service)
 {
     DWORD context = CLSCTX_LOCAL_SERVER |

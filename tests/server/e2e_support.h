@@ -9,20 +9,17 @@
 
 #include <string>
 
+#include "bitness.h"
 #include "q5dm.h"
 
 namespace q5e2e {
 
-constexpr int kOwnBits = sizeof(void*) == 8 ? 64 : 32;
+using q5test::kOwnBits;
+using q5test::RegistryView;
+using q5test::SystemFolder;
 
 // "q5dmsrv32.exe" or "q5dmsrv64.exe".
 const wchar_t* ServerExe(int bits);
-// The system folder of that bitness as this process must name it (a 32-bit
-// process reaches the 64-bit one through "Sysnative").
-std::wstring SystemFolder(int bits);
-// KEY_WOW64_32KEY or KEY_WOW64_64KEY: the registry view a server of that
-// bitness works in.
-REGSAM RegistryView(int bits);
 
 // Activates the class through COM, asking for a server of that bitness.
 HRESULT ActivateService(int serverBits, IQ5DMService** service);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bitness.h"
 #include "comdb_layout.h"
 #include "handles.h"
 #include "msports_paths.h"
@@ -59,6 +60,13 @@ std::vector<BYTE> ReadBits()
 
 }  // namespace
 
+bool InstallMsportsStandIn(int bits)
+{
+    std::wstring source = BuildDir(bits) + L"\\tests\\platform\\bin\\msports.dll";
+    std::wstring target = SystemFolder(bits) + L"\\msports.dll";
+    return CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE;
+}
+
 bool IsMsportsStandInLoaded()
 {
     HMODULE module = GetModuleHandleW(L"msports.dll");
@@ -108,11 +116,11 @@ void SetTakenComPorts(const std::vector<DWORD>& taken, DWORD portCount)
               ERROR_SUCCESS);
 }
 
-void SetComDatabaseRefusesOpen(bool refuse)
+void SetComDatabaseRefusesOpen(bool refuse, int bits)
 {
     q5::UniqueRegKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, q5comdb::kControlKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, q5comdb::kControlKey, 0, nullptr, 0, KEY_SET_VALUE | RegistryView(bits),
+                              nullptr, key.Put(), nullptr),
               ERROR_SUCCESS);
     DWORD value = refuse ? 1 : 0;
     ASSERT_EQ(RegSetValueExW(key.Get(), q5comdb::kRefuseOpenValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),

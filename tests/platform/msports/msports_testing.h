@@ -16,12 +16,16 @@ namespace q5test {
 int RunTestsWithMsportsStandIn(int argc, char** argv);
 
 bool IsMsportsStandInLoaded();
+// Copies the stand-in of that bitness over the msports.dll of that
+// bitness's system folder (for a server of that bitness to load).
+bool InstallMsportsStandIn(int bits);
 
 // The taken COM numbers, ascending, as the database map records them.
 std::vector<DWORD> TakenComPorts();
 // Makes the map hold exactly these numbers, in a map of portCount numbers.
 void SetTakenComPorts(const std::vector<DWORD>& taken, DWORD portCount = 256);
 DWORD ComPortCount();
-void SetComDatabaseRefusesOpen(bool refuse);
+// The stand-in reads this in the registry view of its own bitness.
+void SetComDatabaseRefusesOpen(bool refuse, int bits = sizeof(void*) * 8);
 
 }  // namespace q5test
