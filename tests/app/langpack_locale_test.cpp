@@ -1,7 +1,8 @@
-// The language library's entry routine, built for x64 from the same source
-// (the x86 library cannot run here): while it is loaded the C runtime that
-// host and library share works in the Chinese locale; a thread that ends and
-// the library's unloading hand back the environment's default.
+// The language library's entry routine: the library itself in a 32-bit
+// test, the same source built for x64 in a 64-bit one. While it is loaded
+// the C runtime that host and library share works in the Chinese locale; a
+// thread that ends and the library's unloading hand back the environment's
+// default.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,7 +10,15 @@
 #include <memory>
 #include <string>
 
+#include "test_paths.h"
+
 namespace {
+
+#if Q5_OWN_BITS == 32
+const std::wstring kEntryLibrary = std::wstring(Q5_OUT_BIN_W) + L"\\Chinese.dll";
+#else
+const std::wstring kEntryLibrary = L"langpack_entry64.dll";
+#endif
 
 struct LibraryDeleter {
     void operator()(HMODULE hModule) const { FreeLibrary(hModule); }
@@ -51,7 +60,7 @@ protected:
 
 TEST_F(EntryRoutine, LoadingSwitchesToChineseAndUnloadingToTheDefault)
 {
-    UniqueModule library(LoadLibraryW(L"langpack_entry64.dll"));
+    UniqueModule library(LoadLibraryW(kEntryLibrary.c_str()));
     ASSERT_NE(library, nullptr) << GetLastError();
     EXPECT_EQ(CurrentLocale(), m_chinese);
 
@@ -68,7 +77,7 @@ DWORD WINAPI RecordLocale(void* pParam)
 
 TEST_F(EntryRoutine, EachThreadStartsInChineseAndLeavesTheDefaultBehind)
 {
-    UniqueModule library(LoadLibraryW(L"langpack_entry64.dll"));
+    UniqueModule library(LoadLibraryW(kEntryLibrary.c_str()));
     ASSERT_NE(library, nullptr) << GetLastError();
     setlocale(LC_ALL, "C");
 
