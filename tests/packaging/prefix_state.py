@@ -110,7 +110,7 @@ def read_export(path):
 
 def exports(a, b):
     out = []
-    names = sorted(set(os.listdir(a)) | set(os.listdir(b)))
+    names = sorted(n for n in set(os.listdir(a)) | set(os.listdir(b)) if n.endswith(".reg"))
     for name in names:
         left, right = read_export(os.path.join(a, name)), read_export(os.path.join(b, name))
         if left != right:

@@ -17,15 +17,23 @@ winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 # step NAME COMMAND...: runs a command of the current prefix with its
 # output in NAME.out and its exit code in NAME.rc.
 step() {
-  local name=$1; shift
+  local name=$1 rc; shift
   timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
-  echo $? >"$work/$name.rc"
+  rc=$?
+  # Now and then Wine fails to start a process at all; a second start works.
+  if [ $rc -ne 0 ] && grep -q "failed to map the shared user data" "$work/$name.out"; then
+    settle
+    timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
+    rc=$?
+  fi
+  echo $rc >"$work/$name.rc"
 }
 
 prefix() {
   local dir=$work/$1
   mkdir -p "$dir/upper" "$dir/work" "$dir/pfx"
-  mount -t overlay overlay -o "lowerdir=$template,upperdir=$dir/upper,workdir=$dir/work" "$dir/pfx" || exit 1
+  mount -t overlay overlay -o "lowerdir=$template,upperdir=$dir/upper,workdir=$dir/work" "$dir/pfx" ||
+    cp -a "$template/." "$dir/pfx/" || exit 1
   export WINEPREFIX=$dir/pfx
 }
 
@@ -52,8 +60,8 @@ exports() {
   local i view
   for view in 64 32; do
     for i in "${!keys[@]}"; do
-      timeout $limit wine reg export "${keys[$i]}" "$(winpath "$work/$1/key$i-$view.reg")" /reg:$view /y \
-        >/dev/null 2>&1 </dev/null
+      # A key that this view lacks is no export file, which is compared too.
+      step "$1/key$i-$view" wine reg export "${keys[$i]}" "$(winpath "$work/$1/key$i-$view.reg")" /reg:$view /y
     done
   done
 }
