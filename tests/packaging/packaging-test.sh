@@ -20,7 +20,6 @@ done
 [ -n "$build" ] && [ -n "$bin" ] || { echo "usage: $0 --build DIR --bin DIR" >&2; exit 2; }
 build=$(cd "$build" && pwd) bin=$(cd "$bin" && pwd)
 work=$build/packaging/run
-template=$build/packaging/template
 state="python3 $here/prefix_state.py"
 name64="Brisvale Tolvarin Modem DM COM Server (x64)"
 
@@ -57,19 +56,9 @@ done
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/twin" >/dev/null || exit 1
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/newer" --version 1.9.3.0 >/dev/null || exit 1
 
-# --- a booted Wine 10 prefix, once per build tree ---------------------------
-(
-  flock 9
-  [ -f "$template/.booted" ] && exit 0
-  for attempt in 1 2 3; do
-    rm -rf "$template"
-    "$src/tools/wine10/run.sh" bash -c 'export WINEPREFIX=$1 WINEDEBUG=-all
-      wineboot -i >"$1.boot.log" 2>&1 </dev/null; wineserver -w' boot "$template"
-    [ -f "$template/system.reg" ] && { touch "$template/.booted"; exit 0; }
-  done
-  echo "packaging-test: could not boot $template (see $template.boot.log)" >&2
-  exit 1
-) 9>"$template.lock" || exit 1
+# --- the build tree's booted Wine 10 template, shared with the test programs
+template=$build/wine10/template
+"$src/tools/wine10/run.sh" "$src/tests/support/wine-template.sh" "$template" || exit 1
 
 "$src/tools/wine10/run.sh" \
   bash "$here/wine-steps.sh" "$work" "$template" "$bin" >"$work/steps.log" 2>&1
