@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build build-x64 build-x86 test demo gallery bench clean
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages clean
 
 all: build
 
@@ -30,6 +30,10 @@ gallery: build
 
 bench: build
 	tools/bench.sh
+
+packages: build
+	python3 tools/packaging/make_msi.py --arch x64 --bin out/bin --out out/packages
+	python3 tools/packaging/make_msi.py --arch x86 --bin out/bin --out out/packages
 
 clean:
 	rm -rf build out

@@ -5,11 +5,12 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "classreg.h"
 #include "handles.h"
 
 namespace {
 
-const char kClassKey[] = "CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}";
+const char kClassKey[] = Q5_CLASS_KEY;
 const char* const kModulePath = reinterpret_cast<const char*>(-1);  // row data: the program's own path
 
 struct RegistrationRow {
@@ -18,12 +19,12 @@ struct RegistrationRow {
     const char* data;
 };
 
-const RegistrationRow kRows[] = {
-    {kClassKey, nullptr, "Q5DMSERVER"},
-    {"CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}\\LocalServer32", nullptr, kModulePath},
-};
+#define Q5_ROW(key, data) {key, nullptr, data},
+const RegistrationRow kRows[] = {Q5_REGISTRATION_ROWS(Q5_ROW, kModulePath)};
+#undef Q5_ROW
 
 constexpr DWORD kNarrowPathBytes = 1000;
+static_assert(Q5_ELEVATION_NAME_ID >= 0 && Q5_ELEVATION_NAME_ID <= 9, "LocalizedString's buffer holds a one-digit id");
 
 void DeleteClassKey() { SHDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey); }
 
@@ -38,12 +39,12 @@ bool QuoteIfSpaced(const char* path, char (&out)[kNarrowPathBytes + 2])
 void SetElevationEnabled(HKEY rowKey)
 {
     q5::UniqueRegKey elevation;
-    if (RegCreateKeyW(rowKey, L"Elevation", elevation.Put()) != ERROR_SUCCESS) return;
+    if (RegCreateKeyW(rowKey, L"" Q5_ELEVATION_KEY, elevation.Put()) != ERROR_SUCCESS) return;
     DWORD enabled = 1;
-    RegSetValueExW(elevation.Get(), L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof(enabled));
+    RegSetValueExW(elevation.Get(), L"" Q5_ELEVATION_ENABLED_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof(enabled));
 }
 
-// "@<path>,-2" names string resource 2 of this program, the name that the
+// "@<path>,-<id>" names the string resource of this program that the
 // elevation prompt shows.
 void SetLocalizedString(HKEY rowKey)
 {
@@ -51,8 +52,8 @@ void SetLocalizedString(HKEY rowKey)
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     wchar_t value[MAX_PATH + 4];
-    if (FAILED(StringCchPrintfW(value, MAX_PATH + 4, L"@%s,-2", path))) return;
-    RegSetValueExW(rowKey, L"LocalizedString", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value),
+    if (FAILED(StringCchPrintfW(value, MAX_PATH + 4, L"@%s,-%d", path, Q5_ELEVATION_NAME_ID))) return;
+    RegSetValueExW(rowKey, L"" Q5_LOCALIZED_STRING_VALUE, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value),
                    static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
 }
 
