@@ -140,16 +140,19 @@ LONG Generator::HostileLong()
 
 // base + hostile tail, with no more ".." steps than the scratch depth
 // allows; now and then padded so the whole lies around MAX_PATH.
-std::wstring Generator::Below(const std::wstring& base)
+std::wstring Generator::Below(const std::wstring& base, bool separator)
 {
     std::wstring tail;
     do {
         tail = Hostile();
     } while (ParentSteps(tail) > kMaxParentSteps);
-    std::wstring path = base + (Chance(70) ? L"\\" : L"") + tail;
+    // A folder base lies deep enough that a sibling ("base" + "x") is
+    // still scratch; a key base is not, so keys always get the separator.
+    std::wstring head = base + (separator || Chance(70) ? L"\\" : L"");
+    std::wstring path = head + tail;
     if (Chance(10) && path.size() < static_cast<size_t>(kMaxPath + 2)) {
         size_t target = kMaxPath - 3 + m_rng() % 5;
-        if (path.size() < target) path.insert(base.size(), Repeat(target - path.size(), L'p'));
+        if (path.size() < target) path.insert(head.size(), Repeat(target - path.size(), L'p'));
     }
     return path;
 }
@@ -224,7 +227,7 @@ Call Generator::Next()
         static const std::vector<std::wstring> whole = {L"", L"\\", L"\\\\\\"};
         std::wstring scratchKey = kScratchKey;
         int kind = static_cast<int>(m_rng() % 10);
-        t[0] = kind < 1 ? Pick(whole) : kind < 5 ? scratchKey + L"\\Uninst" : kind < 8 ? Below(scratchKey) : Hostile();
+        t[0] = kind < 1 ? Pick(whole) : kind < 5 ? scratchKey + L"\\Uninst" : kind < 8 ? Below(scratchKey, true) : Hostile();
         t[1] = Hostile();
     } else if (name == L"BackupDriver") {
         int kind = static_cast<int>(m_rng() % 10);
@@ -261,7 +264,7 @@ Call Generator::Next()
         if (kind < 5) {
             t[0] = Pick(roots);
             std::wstring base = t[0] == L"HKCR" ? L"Q5FuzzScratch" : kScratchKey;
-            t[1] = Chance(40) ? base + L"\\del" + std::to_wstring(m_rng() % 4) : Below(base);
+            t[1] = Chance(40) ? base + L"\\del" + std::to_wstring(m_rng() % 4) : Below(base, true);
         } else if (kind < 6) {
             t[0] = Pick(allRoots);
             t[1] = Pick(whole);

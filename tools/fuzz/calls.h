@@ -70,7 +70,7 @@ private:
     std::wstring Pick(const std::vector<std::wstring>& from);
     LONG HostileLong();
     bool Chance(int percent);
-    std::wstring Below(const std::wstring& base);
+    std::wstring Below(const std::wstring& base, bool separator = false);
     std::wstring DeviceId(bool mayBeScratch);
     std::wstring ClassName();
     std::wstring MissingProgram();

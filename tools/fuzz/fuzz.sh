@@ -28,7 +28,8 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$seed" ] || seed=$(( (RANDOM << 15 | RANDOM) % 2000000000 ))
 bin=$root/out/bin
-standin=$root/build/x64/tests/platform/bin/msports.dll
+tree=x64; [ "$bits" = 32 ] && tree=x86
+standin=$root/build/$tree/tests/platform/bin/msports.dll
 for f in "q5dmsrv$bits.exe" "dmstub$bits.dll" "q5fuzz$bits.exe"; do
   [ -f "$bin/$f" ] || { echo "fuzz: $bin/$f is missing (make build)" >&2; exit 2; }
 done
@@ -60,16 +61,16 @@ if [ ! -f "$template/.booted" ]; then
 fi
 cp -a "$template" "$prefix"
 
-export FUZZ_BIN=$bin FUZZ_BITS=$bits FUZZ_SCRATCH=$scratch FUZZ_STANDIN=""
+export FUZZ_BIN=$bin FUZZ_BITS=$bits FUZZ_SCRATCH=$scratch FUZZ_STANDIN="" FUZZ_SYSDIR=system32
 export FUZZ_STUB=$(winpath "$bin/dmstub$bits.dll")
-# The 32-bit server loads syswow64's msports.dll, which stays Wine's own.
-[ "$bits" = 64 ] && [ -f "$standin" ] && FUZZ_STANDIN=$standin
+[ -f "$standin" ] && FUZZ_STANDIN=$standin
 export FUZZ_REGSVR=regsvr32
-[ "$bits" = 32 ] && FUZZ_REGSVR='C:\windows\syswow64\regsvr32.exe'
+# The 32-bit server and its libraries come from syswow64.
+[ "$bits" = 32 ] && FUZZ_REGSVR='C:\windows\syswow64\regsvr32.exe' FUZZ_SYSDIR=syswow64
 in_wine "$prefix" '
   wine "$FUZZ_BIN/q5dmsrv$FUZZ_BITS.exe" /RegServer &&
   wine "$FUZZ_REGSVR" /s "$FUZZ_STUB" &&
-  { [ -z "$FUZZ_STANDIN" ] || cp "$FUZZ_STANDIN" "$WINEPREFIX/drive_c/windows/system32/msports.dll"; } &&
+  { [ -z "$FUZZ_STANDIN" ] || cp "$FUZZ_STANDIN" "$WINEPREFIX/drive_c/windows/$FUZZ_SYSDIR/msports.dll"; } &&
   wine "$FUZZ_BIN/q5fuzz$FUZZ_BITS.exe" --setup --scratch "$FUZZ_SCRATCH"' ||
   { echo "fuzz: preparing the prefix failed (see $work/wine.log)" >&2; exit 2; }
 python3 "$here/sidefx.py" snapshot "$prefix" "$work/before.json" || exit 2
