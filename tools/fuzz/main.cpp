@@ -72,9 +72,11 @@ struct Finding {
 bool IsAllowedResult(const std::wstring& method, HRESULT hr)
 {
     if (method == L"KillProcessByName") return hr == E_FAIL;
-    if (method == L"PatchUninstall" || method == L"RestoreComPorts" || method == L"CleanNotInstalled") return hr == S_OK;
+    if (method == L"RestoreComPorts" || method == L"CleanNotInstalled") return hr == S_OK;
     if (method == L"DeleteRegKey" || method == L"ReserveComPortsBelow") return hr == S_OK || hr == S_FALSE;
     if (method == L"isDeviceWORable") return hr == S_FALSE || hr == E_FAIL;
+    // PatchUninstall among them: E_FAIL when it refuses a key path that
+    // names HKEY_LOCAL_MACHINE itself.
     return hr == S_OK || hr == E_FAIL;
 }
 

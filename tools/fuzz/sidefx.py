@@ -24,6 +24,10 @@ OWN_KEYS = {
     "system.reg": [
         r"software\q5fuzzscratch",
         r"software\classes\q5fuzzscratch",
+        # The same keys as a 32-bit server sees them.
+        r"software\wow6432node\q5fuzzscratch",
+        r"software\classes\wow6432node\q5fuzzscratch",
+        r"software\wow6432node\classes\q5fuzzscratch",
         r"system\currentcontrolset\control\class\{51f2a7c3-0b6e-4c11-9a0f-5f757a7a0001}",
         r"system\currentcontrolset\enum\root\q5fuzz",
     ],
