@@ -112,8 +112,19 @@ ProcessUse Server::Use() const
     use.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
     use.workingSetBytes = counters.WorkingSetSize;
     use.handles = HandleCountOf(m_id);
+    use.threads = ThreadCountOf(m_id);
     use.valid = true;
     return use;
+}
+
+SIZE_T Server::PrivateBytes() const
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (m_process == nullptr ||
+        !GetProcessMemoryInfo(m_process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
+        return 0;
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 bool Server::WaitForEnd(DWORD timeoutMs) { return m_process != nullptr && WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0; }
@@ -150,6 +161,21 @@ DWORD HandleCountOf(DWORD processId)
         if (list->entries[i].ownerPid == processId) ++own;
     }
     return own;
+}
+
+DWORD ThreadCountOf(DWORD processId)
+{
+    DWORD count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == processId) ++count;
+        entry.dwSize = sizeof(entry);
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 bool WaitForNoProcess(const wchar_t* exeName, DWORD timeoutMs)

@@ -14,6 +14,7 @@ struct ProcessUse {
     DWORD handles = 0;
     SIZE_T privateBytes = 0;  // committed private memory
     SIZE_T workingSetBytes = 0;
+    DWORD threads = 0;
     bool valid = false;
 };
 
@@ -28,6 +29,8 @@ public:
     // system folder (where COM starts servers on Windows); false with a reason.
     bool Start(const std::wstring& traceFile, std::string& why);
     ProcessUse Use() const;
+    // Private memory alone: cheap enough to read after every call.
+    SIZE_T PrivateBytes() const;
     // Waits for the end after the last release; false when it still runs.
     bool WaitForEnd(DWORD timeoutMs);
     void Kill();
@@ -43,6 +46,8 @@ private:
 // Counts the process's entries in the system handle list (Wine's
 // GetProcessHandleCount always answers 0).
 DWORD HandleCountOf(DWORD processId);
+
+DWORD ThreadCountOf(DWORD processId);
 
 // Waits until no process of that executable name runs.
 bool WaitForNoProcess(const wchar_t* exeName, DWORD timeoutMs);
