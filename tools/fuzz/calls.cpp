@@ -319,6 +319,8 @@ std::vector<Call> Generator::Revealing() const
     calls.push_back(longFile);
     longFile.text[0] = std::wstring(kMissing) + Repeat(4000, L'x');
     calls.push_back(longFile);
+    longFile.text[0] = std::wstring(kMissing) + Repeat(32768, L'x');
+    calls.push_back(longFile);
     // Characters above U+00FF in the trace.
     Call chinese = Make(L"KillProcessByName");
     chinese.text[0] = std::wstring(kMissing) + L"\x4E2D\x6587.exe (end)";

@@ -7,13 +7,15 @@
 # q5fuzz's report and the side effects outside the scratch places.
 #
 # usage: tools/fuzz/fuzz.sh [--seed N] [--calls N] [--per-server N] [--limit-ms N]
-#                           [--bits 64|32] [--work DIR] [--short]
+#                           [--bits 64|32] [--work DIR] [--server DIR] [--short]
 #   --short: the seeded run of make test (fixed seed, 120 calls).
+#   --server: the folder of the q5dmsrvNN.exe and dmstubNN.dll under test
+#             (default out/bin; it must lie inside this checkout).
 # Exit code: 0 nothing found, 1 faults found, 2 the run could not be made.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-seed=""; calls=10000; per_server=100; limit_ms=15000; bits=64; work=$root/out/fuzz
+seed=""; calls=10000; per_server=100; limit_ms=15000; bits=64; work=$root/out/fuzz; server=$root/out/bin
 while [ $# -gt 0 ]; do
   case "$1" in
     --seed) seed=$2; shift 2 ;;
@@ -22,16 +24,17 @@ while [ $# -gt 0 ]; do
     --limit-ms) limit_ms=$2; shift 2 ;;
     --bits) bits=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
+    --server) server=$(cd "$2" && pwd) || exit 2; shift 2 ;;
     --short) seed=${seed:-1}; calls=120; per_server=40; limit_ms=8000; shift ;;
-    *) echo "usage: $0 [--seed N] [--calls N] [--per-server N] [--limit-ms N] [--bits 64|32] [--work DIR] [--short]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--seed N] [--calls N] [--per-server N] [--limit-ms N] [--bits 64|32] [--work DIR] [--server DIR] [--short]" >&2; exit 2 ;;
   esac
 done
 [ -n "$seed" ] || seed=$(( (RANDOM << 15 | RANDOM) % 2000000000 ))
 bin=$root/out/bin
 tree=x64; [ "$bits" = 32 ] && tree=x86
 standin=$root/build/$tree/tests/platform/bin/msports.dll
-for f in "q5dmsrv$bits.exe" "dmstub$bits.dll" "q5fuzz$bits.exe"; do
-  [ -f "$bin/$f" ] || { echo "fuzz: $bin/$f is missing (make build)" >&2; exit 2; }
+for f in "$server/q5dmsrv$bits.exe" "$server/dmstub$bits.dll" "$bin/q5fuzz$bits.exe"; do
+  [ -f "$f" ] || { echo "fuzz: $f is missing (make build)" >&2; exit 2; }
 done
 
 mkdir -p "$work"
@@ -50,7 +53,7 @@ in_wine() {
     rc=$?; wineserver -w; exit $rc' >>"$work/wine.log" 2>&1 </dev/null
 }
 
-echo "fuzz: seed $seed, $calls calls, up to $per_server per server, q5dmsrv$bits (Wine 10, prefix $prefix)"
+echo "fuzz: seed $seed, $calls calls, up to $per_server per server, $server/q5dmsrv$bits.exe (Wine 10, prefix $prefix)"
 : >"$work/wine.log"
 if [ ! -f "$template/.booted" ]; then
   for attempt in 1 2 3; do
@@ -62,13 +65,13 @@ fi
 cp -a "$template" "$prefix"
 
 export FUZZ_BIN=$bin FUZZ_BITS=$bits FUZZ_SCRATCH=$scratch FUZZ_STANDIN="" FUZZ_SYSDIR=system32
-export FUZZ_STUB=$(winpath "$bin/dmstub$bits.dll")
+export FUZZ_SERVER=$server FUZZ_STUB=$(winpath "$server/dmstub$bits.dll")
 [ -f "$standin" ] && FUZZ_STANDIN=$standin
 export FUZZ_REGSVR=regsvr32
 # The 32-bit server and its libraries come from syswow64.
 [ "$bits" = 32 ] && FUZZ_REGSVR='C:\windows\syswow64\regsvr32.exe' FUZZ_SYSDIR=syswow64
 in_wine "$prefix" '
-  wine "$FUZZ_BIN/q5dmsrv$FUZZ_BITS.exe" /RegServer &&
+  wine "$FUZZ_SERVER/q5dmsrv$FUZZ_BITS.exe" /RegServer &&
   wine "$FUZZ_REGSVR" /s "$FUZZ_STUB" &&
   { [ -z "$FUZZ_STANDIN" ] || cp "$FUZZ_STANDIN" "$WINEPREFIX/drive_c/windows/$FUZZ_SYSDIR/msports.dll"; } &&
   wine "$FUZZ_BIN/q5fuzz$FUZZ_BITS.exe" --setup --scratch "$FUZZ_SCRATCH"' ||
@@ -90,6 +93,8 @@ com=""; [ -n "$FUZZ_STANDIN" ] && com=--com-ports
 python3 "$here/sidefx.py" compare "$work/before.json" "$work/mid.json" "$work/after.json" $com
 side_rc=$?
 echo "fuzz: server traces in $logs/run; again with: make fuzz SEED=$seed CALLS=$calls"
-if [ $run_rc -eq 0 ] && [ $side_rc -eq 0 ]; then exit 0; fi
+# A clean run's prefix (over a gigabyte) is of no further use; a faulty
+# one's stays for a look.
+if [ $run_rc -eq 0 ] && [ $side_rc -eq 0 ]; then rm -rf "$prefix"; exit 0; fi
 [ $run_rc -ge 2 ] && ! grep -q 'FOUND FAULTS' "$logs/report.txt" && exit 2
 exit 1
