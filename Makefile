@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages clean
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages fuzz clean
 
 all: build
 
@@ -34,6 +34,11 @@ bench: build
 packages: build
 	python3 tools/packaging/make_msi.py --arch x64 --bin out/bin --out out/packages
 	python3 tools/packaging/make_msi.py --arch x86 --bin out/bin --out out/packages
+
+# The robustness run: make fuzz [SEED=N] [CALLS=N] [BITS=32]
+CALLS ?= 10000
+fuzz: build
+	tools/fuzz/fuzz.sh --calls $(CALLS) $(if $(SEED),--seed $(SEED)) $(if $(BITS),--bits $(BITS))
 
 clean:
 	rm -rf build out
