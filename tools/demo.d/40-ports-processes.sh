@@ -47,7 +47,10 @@ q5_pp_map take 1 3 >/dev/null
 
 echo "Reservation and restore in one server object (q5dmctl makes a new one per call),"
 echo "with a device taking COM5 in between:"
+q5_pp_mark=$(q5_watch_mark)
+echo "\$ q5portsession 5"
 q5_pp_run "$q5_pp_platform/q5portsession.exe" 5 || echo "  (q5portsession failed)"
+if [ -n "$q5_watch_pid" ]; then q5_watch_since "$q5_pp_mark" wait; fi
 
 echo
 echo "=== Program launching: SyncExec ==="
