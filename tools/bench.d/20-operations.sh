@@ -1,11 +1,25 @@
 # Two sweeping operations against a bare loop of the same platform calls
-# (q5floorops, in-process, no trace): CleanNotInstalled over modem-class
-# driver keys that are not the maker's (so every key is read and stays),
-# and KillProcessByName of a name that no process has, with extra idle
-# processes running. Rounds interleave the server and the bare loop; each
-# takes the median of Q5_OP_CALLS calls.
+# (q5floorops, in-process): CleanNotInstalled over modem-class driver keys
+# that are not the maker's (so every key is read and stays), and
+# KillProcessByName of a name that no process has, with extra idle
+# processes running. The bare loop runs once without a trace and once
+# writing the operation's trace lines as the server writes them (its
+# standard output is closed, as a COM-started server's is not connected).
+# Rounds interleave server, bare, bare+trace; each takes the median of
+# Q5_OP_CALLS calls.
 
 q5_op_ops=$Q5_TOOLS64/q5floorops64.exe
+
+# The bare loop with its trace: figures on standard error, standard output
+# closed (a character device such as /dev/null would make the C runtime
+# write every line at once, which a server's unconnected output never does).
+q5_op_traced() {
+  local out=$q5_runs/$(date +%s%N)-ops-trace.txt
+  if ! wine "$q5_op_ops" "$@" trace 2>"$out" >&- </dev/null; then
+    echo "bench: q5floorops $* trace failed:" >&2; tr -d '\r' <"$out" >&2; exit 1
+  fi
+  printf '%s' "$out"
+}
 
 # q5_op_compare LABEL KEY CTL-ARGS -- OPS-ARGS
 q5_op_compare() {
@@ -13,19 +27,22 @@ q5_op_compare() {
   local ctl=() ops=()
   while [ "$1" != -- ]; do ctl+=("$1"); shift; done
   shift; ops=("$@")
-  : >"$q5_data/$key.ours"; : >"$q5_data/$key.bare"
   for round in $(seq 1 "$Q5_OP_ROUNDS"); do
     q5_keep "$key" ours "$(q5_call_median "$(q5_ctl 64 --repeat "$Q5_OP_CALLS" "${ctl[@]}")")"
     q5_settle
     q5_keep "$key" bare "$(q5_call_median "$(q5_tool "$q5_op_ops" "${ops[@]}" "$Q5_OP_CALLS")")"
+    q5_keep "$key" traced "$(q5_call_median "$(q5_op_traced "${ops[@]}" "$Q5_OP_CALLS")")"
   done
-  printf '%-44s %-28s %-28s %s\n' "$label" "$(q5_cell %.2f "$q5_data/$key.ours")" "$(q5_cell %.2f "$q5_data/$key.bare")" \
-    "$(q5_cell %.3f "$(q5_ratios "$q5_data/$key.ours" "$q5_data/$key.bare")")"
+  printf '%-40s %-24s %-24s %-24s %-20s %s\n' "$label" "$(q5_cell %.1f "$q5_data/$key.ours")" \
+    "$(q5_cell %.1f "$q5_data/$key.bare")" "$(q5_cell %.1f "$q5_data/$key.traced")" \
+    "$(q5_cell %.3f "$(q5_ratios "$q5_data/$key.ours" "$q5_data/$key.bare")")" \
+    "$(q5_cell %.3f "$(q5_ratios "$q5_data/$key.ours" "$q5_data/$key.traced")")"
 }
 
 echo
 echo "=== Sweeping operations against a bare loop of their platform calls (ms per call; $Q5_OP_ROUNDS rounds of $Q5_OP_CALLS calls) ==="
-printf '%-44s %-28s %-28s %s\n' "median [min-max] of the rounds" "server (call round trip)" "bare loop" "server/bare"
+printf '%-40s %-24s %-24s %-24s %-20s %s\n' "median [min-max] of the rounds" "server (round trip)" "bare loop" "bare loop+trace" \
+  "server/bare" "server/(bare+trace)"
 q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv64.exe")"
 for keys in $Q5_KEYS; do
   q5_tool "$q5_op_ops" unseed >/dev/null

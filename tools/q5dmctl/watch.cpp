@@ -5,6 +5,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 namespace q5dmctl {
 namespace {
 
@@ -16,6 +18,7 @@ constexpr DWORD kBufferBytes = 4096;
 constexpr DWORD kIdleCheckMs = 200;
 // After the end condition, what is already on its way still comes in.
 constexpr DWORD kDrainMs = 100;
+constexpr ULONGLONG kMaxDrainMs = 2000;
 
 class Handle {
 public:
@@ -243,27 +246,29 @@ public:
     }
 
     // Ended writers' unfinished lines. Whatever an ended writer sent was
-    // signalled before it ended, so texts that wait in the channel are taken
-    // first: the caller comes back when this returns false.
-    bool FlushEnded()
+    // signalled before it ended, so a text that waits in the channel is taken
+    // first and the ended writers wait for the next check.
+    void FlushEnded()
     {
         std::vector<DWORD> ended = m_writers.Ended();
-        if (ended.empty()) return true;
+        if (ended.empty()) return;
         if (WaitForSingleObject(m_channel.DataReady(), 0) == WAIT_OBJECT_0) {
             TakeOne();
-            return false;
+            return;
         }
         for (DWORD pid : ended) {
             m_joiner.Flush(pid, m_lines);
             m_writers.Forget(pid);
         }
         Print();
-        return true;
     }
 
+    // What is already on its way still comes in, within a bound: writers
+    // that never pause must not keep the watch from ending.
     void Finish()
     {
-        while (WaitForSingleObject(m_channel.DataReady(), kDrainMs) == WAIT_OBJECT_0) TakeOne();
+        ULONGLONG until = GetTickCount64() + kMaxDrainMs;
+        while (GetTickCount64() < until && WaitForSingleObject(m_channel.DataReady(), kDrainMs) == WAIT_OBJECT_0) TakeOne();
         m_joiner.FlushAll(m_lines);
         Print();
     }
@@ -317,22 +322,26 @@ int RunWatch(const WatchOptions& options)
     HANDLE waits[3] = {channel.DataReady(), stop.Get(), untilExit.Get()};
     DWORD waitCount = untilExit.Get() != nullptr ? 3 : 2;
     ULONGLONG deadline = options.forMs == INFINITE ? 0 : GetTickCount64() + options.forMs;
+    ULONGLONG lastCheck = GetTickCount64();
     for (;;) {
         DWORD timeout = kIdleCheckMs;
         if (deadline != 0) {
             ULONGLONG now = GetTickCount64();
-            if (now >= deadline) break;
-            if (deadline - now < timeout) timeout = static_cast<DWORD>(deadline - now);
+            timeout = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kIdleCheckMs));
         }
         // The channel comes first: an ended process's last text is in it
         // before the process's end is.
         DWORD woke = WaitForMultipleObjects(waitCount, waits, FALSE, timeout);
+        if (woke == WAIT_FAILED) break;
         if (woke == WAIT_OBJECT_0) {
             watch.TakeOne();
-            continue;
+            // A busy channel still lets ended writers and the end through.
+            if (GetTickCount64() - lastCheck < kIdleCheckMs) continue;
         }
-        if (!watch.FlushEnded()) continue;
-        if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2 || woke == WAIT_FAILED) break;
+        lastCheck = GetTickCount64();
+        bool ended = WaitForMultipleObjects(waitCount - 1, waits + 1, FALSE, 0) != WAIT_TIMEOUT;
+        if (ended || (deadline != 0 && lastCheck >= deadline)) break;
+        watch.FlushEnded();
     }
     watch.Finish();
     fprintf(stderr, "q5dmctl watch: %lu lines\n", watch.Count());
