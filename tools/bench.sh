@@ -19,7 +19,7 @@
 # usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N]
 #                       [--op-rounds N] [--op-calls N] [--keys "1000 5000"]
 #                       [--extra N] [--only PIECE]
-#   defaults: 7 rounds, 2000 calls, 3 pair rounds, 3 operation rounds of 5
+#   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
 #   calls, 1000 and 5000 keys, 60 extra processes; about 5 minutes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,7 +46,7 @@ export Q5_TOOLS32=$root/build/x86/tools/bin
 export Q5_WORK=$root/out/bench
 export WINEPREFIX=$Q5_WORK/prefix-wine10
 export WINEDEBUG=-all
-Q5_ROUNDS=7; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=3; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60; only=""
+Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60; only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) Q5_ROUNDS=$2; shift 2 ;;

@@ -12,9 +12,11 @@ namespace {
 
 enum WatchExit { kWatchDone = 0, kWatchUsage = 1, kWatchChannelHeld = 4 };
 
-// Writers wait this long for the buffer before they drop their text, so the
-// reader hands it back at once and does its own work afterwards.
+// The shared buffer: the writer's process id, then its text. A writer waits
+// at most 10 s for the buffer and then drops its text, so the reader hands
+// the buffer back as soon as it has copied it (DebugChannel::Take).
 constexpr DWORD kBufferBytes = 4096;
+// How often ended writers and the end conditions are looked at.
 constexpr DWORD kIdleCheckMs = 200;
 // After the end condition, what is already on its way still comes in.
 constexpr DWORD kDrainMs = 100;
