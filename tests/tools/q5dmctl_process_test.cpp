@@ -221,8 +221,11 @@ std::vector<std::string> TextsOf(const std::string& output, std::string& firstPi
 
 }  // namespace
 
+// The watch and the server of this test's own bitness.
 TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
 {
+    const std::wstring serverW = q5e2e::ServerExe(q5e2e::kOwnBits);
+    const std::string server(serverW.begin(), serverW.end());
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     const std::wstring linesPath = std::wstring(folder) + L"q5watch lines.txt";
@@ -238,7 +241,8 @@ TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = lines;
         startup.hStdError = status;
-        std::wstring commandLine = L"\"" + q5e2e::OutBin(L"q5dmctl64.exe") + L"\" watch --until-exit " + std::to_wstring(placeholder.Id());
+        std::wstring commandLine = L"\"" + q5e2e::OutBin(q5e2e::kOwnBits == 32 ? L"q5dmctl32.exe" : L"q5dmctl64.exe") +
+                                   L"\" watch --until-exit " + std::to_wstring(placeholder.Id());
         BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &watch);
         CloseHandle(lines);
         CloseHandle(status);
@@ -256,8 +260,7 @@ TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
 
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     IQ5DMService* service = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_Q5DMService, nullptr, CLSCTX_LOCAL_SERVER, IID_IQ5DMService, reinterpret_cast<void**>(&service));
-    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(q5e2e::ActivateService(q5e2e::kOwnBits, &service), S_OK);
     EXPECT_EQ(service->DeleteRegKey(L"HKXX", L"Software"), S_FALSE);
     EXPECT_EQ(service->KillProcessByName(L"q5-no-such-program.exe"), E_FAIL);
     service->Release();
@@ -287,7 +290,7 @@ TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
     for (const std::string& text : texts) {
         if (text.rfind("CQ5DMServiceClass::", 0) != 0) calls.push_back(text);
     }
-    std::vector<std::string> expected = {">> KillAnotherMine q5dmsrv64.exe"};
+    std::vector<std::string> expected = {">> KillAnotherMine " + server};
     size_t i = 1;
     while (i < calls.size() && calls[i].rfind("Process ID : ", 0) == 0) expected.push_back(calls[i++]);
     EXPECT_GT(expected.size(), 3u) << output;  // the prefix's processes
@@ -301,7 +304,7 @@ TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
     expected.push_back("<< KillProcessByName");
     expected.push_back("CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
     EXPECT_EQ(calls, expected) << output;
-    for (const std::string& program : programs) EXPECT_EQ(program, "q5dmsrv64.exe");
+    for (const std::string& program : programs) EXPECT_EQ(program, server);
     DeleteFileW(linesPath.c_str());
     DeleteFileW(statusPath.c_str());
 }

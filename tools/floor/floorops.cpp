@@ -36,7 +36,8 @@ constexpr int kFirstSeed = 5000;  // subkey names 5000 and up, clear of real one
 bool g_trace = false;
 
 // As the server's trace routine: a bounded wide buffer, written through
-// "%s" to standard output and handed to the debugger output.
+// "%s" to standard output, flushed, and handed to the debugger output. (Its
+// escaping of characters beyond U+00FF never applies to these lines.)
 void Trace(const wchar_t* format, ...)
 {
     if (!g_trace) return;
@@ -47,6 +48,7 @@ void Trace(const wchar_t* format, ...)
     va_end(args);
     buffer[1023] = L'\0';
     __ms_wprintf(L"%s", buffer);
+    fflush(stdout);
     OutputDebugStringW(buffer);
 }
 

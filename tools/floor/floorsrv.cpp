@@ -23,7 +23,8 @@ bool g_trace = false;
 DWORD g_dwRegisterClass = 0;
 
 // As the server's trace routine: a bounded wide buffer, written through
-// "%s" to standard output and handed to the debugger output.
+// "%s" to standard output, flushed, and handed to the debugger output. (Its
+// escaping of characters beyond U+00FF never applies to these lines.)
 void FloorTrace(const wchar_t* format, ...)
 {
     if (!g_trace) return;
@@ -34,6 +35,7 @@ void FloorTrace(const wchar_t* format, ...)
     va_end(args);
     buffer[1023] = L'\0';
     __ms_wprintf(L"%s", buffer);
+    fflush(stdout);
     OutputDebugStringW(buffer);
 }
 
