@@ -1,63 +1,104 @@
 #!/bin/bash
-# Cold activation time and call round trip of the DM server under Wine, as
-# q5dmctl --repeat measures them: each run activates the class once (COM
-# starts a fresh single-use server) and then calls DeleteRegKey with an
-# unknown root branch, the cheapest method, N times.
+# The DM server against a floor measured side by side in the same run, under
+# Wine 10 (WoW64: 32- and 64-bit programs), with the whole prefix (the
+# wineserver included) pinned to one CPU: unpinned, per-call times of any
+# server jump between runs by a factor of five on a shared 2-core machine.
 #
-# usage: tools/bench.sh [RUNS [CALLS]]   (defaults 5 and 1000)
+#   the floor      tools/floor: q5floor, a server of the same class that
+#                  registers the same way and does nothing in its methods,
+#                  and q5floor /trace, which writes the one trace line per
+#                  call that the real server writes (the contract's floor)
+#   rounds         interleaved: ours, floor, floor+trace, ours, floor, ...
+#   figures        median [min-max] of the rounds and the ratio ours/floor
+#                  taken round by round
+#
+# Pieces (tools/bench.d/*.sh, in name order): ours against the floor; two
+# sweeping operations against a bare loop of their platform calls; the four
+# client/server pairs. Then tools/bench/trace-cost.sh when it exists.
+#
+# usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N]
+#                       [--op-rounds N] [--op-calls N] [--keys "1000 5000"]
+#                       [--extra N] [--only PIECE]
+#   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
+#   calls, 1000 and 5000 keys, 60 extra processes; about 5 minutes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=${1:-5}
-calls=${2:-1000}
-bin=$root/out/bin
-work=$root/out/bench
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-wineserver=/usr/lib/wine/wineserver
-mkdir -p "$work"
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
 
-winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
+if [ "${Q5_BENCH_PINNED:-}" != 1 ]; then
+  # wine's and the wineserver's CPU is the one this shell gives them.
+  command -v taskset >/dev/null || { echo "bench: taskset (util-linux) is missing" >&2; exit 1; }
+  start=$(date +%s)
+  Q5_BENCH_PINNED=1 taskset -c 0 "$root/tools/wine10/run.sh" bash "$root/tools/bench.sh" "$@"
+  if [ -f "$root/tools/bench/trace-cost.sh" ]; then
+    echo
+    echo "=== Trace cost per line (tools/bench/trace-cost.sh, pinned to CPU 0) ==="
+    taskset -c 0 bash "$root/tools/bench/trace-cost.sh" || echo "(trace-cost.sh failed: exit code $?)"
+  fi
+  echo
+  echo "bench: $(( $(date +%s) - start )) s in all"
+  exit 0
+fi
+
+export Q5_ROOT=$root
+export Q5_BIN=$root/out/bin
+export Q5_TOOLS64=$root/build/x64/tools/bin
+export Q5_TOOLS32=$root/build/x86/tools/bin
+export Q5_WORK=$root/out/bench
+export WINEPREFIX=$Q5_WORK/prefix-wine10
+export WINEDEBUG=-all
+Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60; only=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --rounds) Q5_ROUNDS=$2; shift 2 ;;
+    --calls) Q5_CALLS=$2; shift 2 ;;
+    --pair-rounds) Q5_PAIR_ROUNDS=$2; shift 2 ;;
+    --op-rounds) Q5_OP_ROUNDS=$2; shift 2 ;;
+    --op-calls) Q5_OP_CALLS=$2; shift 2 ;;
+    --keys) Q5_KEYS=$2; shift 2 ;;
+    --extra) Q5_EXTRA=$2; shift 2 ;;
+    --only) only=$2; shift 2 ;;
+    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--only PIECE]" >&2; exit 2 ;;
+  esac
+done
+export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA
+for f in q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll q5dmctl64.exe q5dmctl32.exe; do
+  [ -f "$Q5_BIN/$f" ] || { echo "bench: $Q5_BIN/$f is missing (make build)" >&2; exit 1; }
+done
+for f in "$Q5_TOOLS64/q5floor64.exe" "$Q5_TOOLS64/q5floorops64.exe" "$Q5_TOOLS32/q5floor32.exe"; do
+  [ -f "$f" ] || { echo "bench: $f is missing (make build)" >&2; exit 1; }
+done
+mkdir -p "$Q5_WORK"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+q5_winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
 if [ ! -f "$WINEPREFIX/.q5-booted" ]; then
-  echo "Booting the benchmark prefix $WINEPREFIX ..."
+  echo "Booting the benchmark prefix $WINEPREFIX (once, about a minute) ..."
   for attempt in 1 2 3; do
     rm -rf "$WINEPREFIX"
-    if wineboot -i >"$work/wineboot.log" 2>&1 </dev/null; then
-      "$wineserver" -w
+    if wineboot -i >"$Q5_WORK/wineboot.log" 2>&1 </dev/null; then
+      wineserver -w
       touch "$WINEPREFIX/.q5-booted"
       break
     fi
-    "$wineserver" -k >/dev/null 2>&1 || true
+    wineserver -k >/dev/null 2>&1 || true
   done
-  [ -f "$WINEPREFIX/.q5-booted" ] || { echo "could not boot $WINEPREFIX" >&2; exit 1; }
+  [ -f "$WINEPREFIX/.q5-booted" ] || { echo "bench: could not boot $WINEPREFIX" >&2; exit 1; }
 fi
-wine "$bin/q5dmsrv64.exe" /RegServer >"$work/reg.txt" 2>&1 </dev/null
-wine regsvr32 /s "$(winpath "$bin/dmstub64.dll")" >"$work/regsvr32.txt" 2>&1 </dev/null
 
-wine --version >"$work/version.txt" 2>&1 </dev/null || true
-echo "q5dmctl64 --repeat $calls DeleteRegKey HKXX Software, $runs runs ($(head -n 1 "$work/version.txt")):"
-: >"$work/activations.txt"
-: >"$work/medians.txt"
-for run in $(seq 1 "$runs"); do
-  out=$work/run$run.txt
-  wine "$bin/q5dmctl64.exe" --repeat "$calls" DeleteRegKey HKXX Software >"$out" 2>&1 </dev/null || {
-    echo "run $run failed:"; cat "$out"; exit 1; }
-  activation=$(sed -n 's/^activation: \([0-9.]*\) ms.*/\1/p' "$out")
-  median=$(sed -n 's/.*round trip median \([0-9.]*\) ms.*/\1/p' "$out")
-  echo "$activation" >>"$work/activations.txt"
-  echo "$median" >>"$work/medians.txt"
-  # Under Wine an activation can fail while the previous server still shuts down.
-  sleep 1
-  printf '  run %d: cold activation %8.1f ms, call round trip median %.3f ms\n' "$run" "$activation" "$median"
+# Each server in its own registry view, each proxy/stub by a registering
+# process of its own bitness.
+wine "$Q5_BIN/q5dmsrv64.exe" /RegServer >"$Q5_WORK/reg64.txt" 2>&1 </dev/null
+wine "$Q5_BIN/q5dmsrv32.exe" /RegServer >"$Q5_WORK/reg32.txt" 2>&1 </dev/null
+wine regsvr32 /s "$(q5_winpath "$Q5_BIN/dmstub64.dll")" >"$Q5_WORK/regsvr64.txt" 2>&1 </dev/null
+wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_winpath "$Q5_BIN/dmstub32.dll")" >"$Q5_WORK/regsvr32.txt" 2>&1 </dev/null
+wine --version >"$Q5_WORK/version.txt" 2>&1 </dev/null || true
+echo "DM server benchmark: $(head -n 1 "$Q5_WORK/version.txt"), WoW64 prefix, pinned to CPU $(taskset -pc $$ | sed 's/.*: //')"
+
+. "$root/tools/bench.d/00-lib.sh"
+for piece in "$root"/tools/bench.d/[1-9]*.sh; do
+  [ -e "$piece" ] || continue
+  if [ -n "$only" ] && [[ "$(basename "$piece")" != *"$only"* ]]; then continue; fi
+  # shellcheck source=/dev/null
+  . "$piece"
 done
-median_of() { sort -g "$1" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-printf 'cold activation (median of %d runs): %.1f ms\n' "$runs" "$(median_of "$work/activations.txt")"
-printf 'call round trip (median of the runs'"'"' medians): %.3f ms\n' "$(median_of "$work/medians.txt")"
-
-# Memory: one more run against a server that q5dmctl starts itself, so that
-# it can read the server's working set while the object is still held.
-out=$work/memory.txt
-wine "$bin/q5dmctl64.exe" --trace "$(winpath "$work/memory-trace.txt")" --repeat "$calls" DeleteRegKey HKXX Software \
-  >"$out" 2>&1 </dev/null || { echo "memory run failed:"; cat "$out"; exit 1; }
-sed -n 's/^server memory: /server memory after '"$calls"' calls: /p' "$out"

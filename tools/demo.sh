@@ -1,17 +1,25 @@
 #!/bin/bash
 # The main job on its embedded default: a private Wine prefix under out/
-# with the server and the proxy registered and a simulated modem, then a
-# short scenario per group of operations (tools/demo.d/*.sh, in name order).
+# with both servers and both proxies registered and a simulated modem, then
+# a short scenario per group of operations (tools/demo.d/*.sh, in name
+# order). It runs under Wine 10 (tools/wine10), whose WoW64 mode runs the
+# 32-bit programs beside the 64-bit ones; q5dmctl watch shows the trace of
+# every server that COM starts.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -f /.q5-root ]; then
+  exec "$root/tools/wine10/run.sh" bash "$root/tools/demo.sh" "$@"
+fi
 export Q5_ROOT=$root
 export Q5_BIN=$root/out/bin
 export Q5_DEMO=$root/out/demo
-export WINEPREFIX=$Q5_DEMO/prefix
+export WINEPREFIX=$Q5_DEMO/prefix-wine10
 export WINEDEBUG=-all
-export Q5_WINESERVER=/usr/lib/wine/wineserver
+export Q5_WINESERVER=wineserver
 mkdir -p "$Q5_DEMO"
-trap '"$Q5_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+# The prefix piece starts the watch and replaces this with its own end.
+q5_stop_watch() { :; }
+trap 'q5_stop_watch; "$Q5_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 for piece in "$root"/tools/demo.d/*.sh; do
   [ -e "$piece" ] || continue
   # shellcheck source=/dev/null

@@ -94,6 +94,55 @@ TEST(ParseOptions, TypesEachArgumentByTheMethodTable)
     EXPECT_TRUE(options.help);
 }
 
+TEST(ParseOptions, ServerBitnessAsksCOMForThatServer)
+{
+    struct Case {
+        std::vector<std::wstring> words;
+        ServerBitness bitness;
+        DWORD context;
+    };
+    const Case cases[] = {
+        {{L"RestoreComPorts"}, ServerBitness::Default, CLSCTX_LOCAL_SERVER},
+        {{L"--server32", L"RestoreComPorts"}, ServerBitness::Bits32, CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER},
+        {{L"--server64", L"RestoreComPorts"}, ServerBitness::Bits64, CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER},
+        {{L"--server64", L"--server64", L"--trace", L"t.txt", L"RestoreComPorts"}, ServerBitness::Bits64,
+         CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER},
+        {{L"--elevate", L"--server32", L"RestoreComPorts"}, ServerBitness::Bits32,
+         CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        std::string error;
+        ASSERT_TRUE(Parse(c.words, options, error)) << error;
+        EXPECT_EQ(options.bitness, c.bitness) << c.words.size() << " words";
+        EXPECT_EQ(ActivationContext(options.bitness), c.context);
+        EXPECT_FALSE(options.watch);
+    }
+    const std::string help = HelpText();
+    EXPECT_NE(help.find("usage: q5dmctl [--server32 | --server64] [--elevate] [--repeat N] [--trace FILE] METHOD"),
+              std::string::npos);
+    EXPECT_NE(help.find("  --server32   ask COM for the 32-bit server"), std::string::npos);
+}
+
+TEST(ParseOptions, WatchTakesItsOwnOptions)
+{
+    Options options;
+    std::string error;
+    ASSERT_TRUE(Parse({L"watch"}, options, error)) << error;
+    EXPECT_TRUE(options.watch);
+    EXPECT_FALSE(options.watchOptions.all);
+    EXPECT_EQ(options.watchOptions.forMs, INFINITE);
+    EXPECT_EQ(options.watchOptions.untilExitPid, 0u);
+    EXPECT_EQ(options.method, nullptr);
+
+    ASSERT_TRUE(Parse({L"watch", L"--all", L"--for", L"30", L"--until-exit", L"0x1c4"}, options, error)) << error;
+    EXPECT_TRUE(options.watchOptions.all);
+    EXPECT_EQ(options.watchOptions.forMs, 30000u);
+    EXPECT_EQ(options.watchOptions.untilExitPid, 0x1c4u);
+    ASSERT_TRUE(Parse({L"watch", L"--help"}, options, error)) << error;
+    EXPECT_TRUE(options.help);
+}
+
 TEST(ParseOptions, RefusesBadCommandLinesWithAReason)
 {
     const std::vector<std::vector<std::wstring>> bad = {
@@ -112,6 +161,15 @@ TEST(ParseOptions, RefusesBadCommandLinesWithAReason)
         {L"--trace", L"RestoreComPorts"},
         {L"--trace", L""},
         {L"--elevate", L"--trace", L"t.txt", L"RestoreComPorts"},
+        {L"--server32", L"--server64", L"RestoreComPorts"},
+        {L"--server64", L"--server32", L"RestoreComPorts"},
+        {L"--server", L"RestoreComPorts"},
+        {L"watch", L"--for"},
+        {L"watch", L"--for", L"0"},
+        {L"watch", L"--until-exit", L"0"},
+        {L"watch", L"--until-exit", L"notepad.exe"},
+        {L"watch", L"--server64"},
+        {L"--all", L"watch"},
     };
     for (const auto& words : bad) {
         Options options;

@@ -1,10 +1,13 @@
-# The DM server on its own: self-registration, the proxy/stub library, and
-# the first calls through q5dmctl with the server's trace beside each result.
+# The DM server on its own: self-registration of both builds, each in its
+# own registry view, the proxy/stub library of each bitness, and the first
+# calls through q5dmctl with the server's trace (from the watch) beside each
+# result.
 # Sourced by tools/demo.sh after 00-prefix.sh (q5_call, q5_wine_path; set -eu).
 
 q5_srv_out=$Q5_DEMO/server
 q5_srv_class='HKCR\CLSID\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}'
 q5_srv_iface='HKCR\Interface\{cc603a56-d9ad-11d2-86a3-00c04f8ef940}'
+q5_srv_reg32='C:\windows\syswow64\reg.exe'
 mkdir -p "$q5_srv_out"
 
 # A Windows program; its output goes to a file and is shown indented.
@@ -16,17 +19,24 @@ q5_srv_run() {
 }
 
 echo
-echo "=== DM COM Server: registration ==="
-rc=0; wine "$Q5_BIN/q5dmsrv64.exe" /RegServer >"$q5_srv_out/reg.txt" 2>&1 </dev/null || rc=$?
-echo "\$ q5dmsrv64.exe /RegServer   (exit code $rc)"
+echo "=== DM COM Server: registration, each build in its own registry view ==="
+rc=0; wine "$Q5_BIN/q5dmsrv64.exe" /RegServer >"$q5_srv_out/reg64.txt" 2>&1 </dev/null || rc=$?
+echo "\$ q5dmsrv64.exe /RegServer   (exit code $rc)   64-bit view (reg.exe):"
 q5_srv_run reg query "$q5_srv_class" /s || true
-rc=0; wine regsvr32 /s "$(q5_wine_path "$Q5_BIN/dmstub64.dll")" >"$q5_srv_out/regsvr32.txt" 2>&1 </dev/null || rc=$?
+rc=0; wine "$Q5_BIN/q5dmsrv32.exe" /RegServer >"$q5_srv_out/reg32.txt" 2>&1 </dev/null || rc=$?
+echo "\$ q5dmsrv32.exe /RegServer   (exit code $rc)   32-bit view (syswow64\\reg.exe):"
+q5_srv_run "$q5_srv_reg32" query "$q5_srv_class" /s || true
+rc=0; wine regsvr32 /s "$(q5_wine_path "$Q5_BIN/dmstub64.dll")" >"$q5_srv_out/regsvr64.txt" 2>&1 </dev/null || rc=$?
 echo "\$ regsvr32 /s dmstub64.dll   (exit code $rc)"
 q5_srv_run reg query "$q5_srv_iface" /s || true
+rc=0
+wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_wine_path "$Q5_BIN/dmstub32.dll")" >"$q5_srv_out/regsvr32.txt" 2>&1 </dev/null || rc=$?
+echo "\$ C:\\windows\\syswow64\\regsvr32.exe /s dmstub32.dll   (exit code $rc)"
+q5_srv_run "$q5_srv_reg32" query "$q5_srv_iface" /s || true
 
 echo
 echo "=== DM COM Server: calls through the proxy/stub library ==="
-echo "Each call starts a server of its own (single use); its trace is its standard output."
+echo "Each call makes COM start a server of its own (single use); the watch shows its trace."
 echo
 echo "A root branch the server does not know: S_FALSE (1), and only the refusal traced."
 q5_call DeleteRegKey HKXX 'Software\Q5Demo' || true
@@ -49,15 +59,9 @@ echo "A null string never leaves the client: the marshalling engine refuses it, 
 q5_call DeleteRegKey --null 'Software\Q5Demo' || true
 
 echo
-# q5_call waited for its server's end; the plain runs below do not, and
-# Wine can refuse an activation while the previous server still shuts down.
 echo "Asking for an elevated server: Wine has no elevation moniker, so q5dmctl falls back."
-echo "\$ q5dmctl --elevate DeleteRegKey HKXX Software\\Q5Demo"
-q5_srv_run "$Q5_BIN/q5dmctl64.exe" --elevate DeleteRegKey HKXX 'Software\Q5Demo' || true
-sleep 1
+q5_call --elevate DeleteRegKey HKXX 'Software\Q5Demo' || true
 
 echo
 echo "Timing (cold activation of a COM-started server, then 100 calls):"
-echo "\$ q5dmctl --repeat 100 DeleteRegKey HKXX Software\\Q5Demo"
-q5_srv_run "$Q5_BIN/q5dmctl64.exe" --repeat 100 DeleteRegKey HKXX 'Software\Q5Demo' || true
-sleep 1
+q5_call --repeat 100 DeleteRegKey HKXX 'Software\Q5Demo' || true

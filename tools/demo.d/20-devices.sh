@@ -107,3 +107,21 @@ echo "Wine's SetupDiSetClassInstallParamsW always fails, so the removal is refus
 q5_dev_call RemoveDriver "$q5_dev_modem"
 echo "An unknown device:"
 q5_dev_call RemoveDriver 'ROOT\Q5DEMO\9999'
+
+echo
+echo "=== Devices: the 32-bit server ==="
+# A 32-bit server loads 32-bit DLLs from syswow64: the x86 build's newdev
+# stand-in goes there when it has one.
+q5_dev_tools32=$Q5_ROOT/build/x86/platform/bin
+echo "A 32-bit client gets q5dmsrv32, which reads and writes the same device through the 32-bit Setup API:"
+q5_dev_call --ctl 32 setWOREnabled "$q5_dev_modem" 0
+q5_dev_power
+if [ -f "$q5_dev_tools32/newdev.dll" ]; then
+  cp "$q5_dev_tools32/newdev.dll" "$WINEPREFIX/drive_c/windows/syswow64/newdev.dll"
+  echo "32-bit newdev.dll stand-in copied into syswow64; the modem without a driver gets one from the 32-bit server:"
+  q5_dev_call --ctl 32 InstallDriver "$q5_dev_plain" "$(q5_wine_path "$q5_dev_out/q5modem.inf")" 0
+  echo "Driver key of $q5_dev_plain after the installation:"
+  q5_dev_fake show "$q5_dev_plain" drv InfPath Q5Installed || true
+else
+  echo "(No 32-bit newdev stand-in in $q5_dev_tools32: InstallDriver stays on the 64-bit server.)"
+fi

@@ -47,7 +47,26 @@ q5_pp_map take 1 3 >/dev/null
 
 echo "Reservation and restore in one server object (q5dmctl makes a new one per call),"
 echo "with a device taking COM5 in between:"
+q5_pp_mark=$(q5_watch_mark)
+echo "\$ q5portsession 5"
 q5_pp_run "$q5_pp_platform/q5portsession.exe" 5 || echo "  (q5portsession failed)"
+if [ -n "$q5_watch_pid" ]; then q5_watch_since "$q5_pp_mark" wait; fi
+
+# A 32-bit server loads the 32-bit stand-in from syswow64; the x86 build
+# tree has one once the x86 test build makes the platform stand-ins.
+q5_pp_platform32=$Q5_ROOT/build/x86/tests/platform/bin
+if [ -f "$q5_pp_platform32/msports.dll" ]; then
+  cp "$q5_pp_platform32/msports.dll" "$q5_pp_win/syswow64/msports.dll"
+  echo
+  echo "The 32-bit server (a 32-bit client gets it) with the 32-bit stand-in in C:\\windows\\syswow64:"
+  q5_pp_map clear >/dev/null
+  q5_pp_map take 1 3 >/dev/null
+  q5_pp_call --ctl 32 ReserveComPortsBelow 5
+  q5_pp_map show
+else
+  echo "(No 32-bit msports stand-in in $q5_pp_platform32: the port scenarios stay on the 64-bit server.)"
+fi
+q5_pp_map clear >/dev/null
 
 echo
 echo "=== Program launching: SyncExec ==="

@@ -97,27 +97,27 @@ void PrintResult(const char* what, HRESULT hr)
     printf("%s returned 0x%08lX %s\n", what, static_cast<unsigned long>(hr), q5dmctl::ResultName(hr));
 }
 
-HRESULT ActivatePlain(IQ5DMService** service)
+HRESULT ActivatePlain(DWORD context, IQ5DMService** service)
 {
-    return CoCreateInstance(CLSID_Q5DMService, nullptr, CLSCTX_LOCAL_SERVER, IID_IQ5DMService,
-                            reinterpret_cast<void**>(service));
+    return CoCreateInstance(CLSID_Q5DMService, nullptr, context, IID_IQ5DMService, reinterpret_cast<void**>(service));
 }
 
 // The elevation moniker asks the user (UAC) for an administrator server. A
 // platform without it (Wine answers MK_E_CANTOPENFILE) gets a plain
 // activation instead; a user who declines the prompt does not.
-HRESULT Activate(bool elevate, IQ5DMService** service)
+HRESULT Activate(bool elevate, q5dmctl::ServerBitness bitness, IQ5DMService** service)
 {
-    if (!elevate) return ActivatePlain(service);
+    const DWORD context = q5dmctl::ActivationContext(bitness);
+    if (!elevate) return ActivatePlain(context, service);
     BIND_OPTS3 options = {};
     options.cbStruct = sizeof(options);
-    options.dwClassContext = CLSCTX_LOCAL_SERVER;
+    options.dwClassContext = context;
     options.hwnd = GetConsoleWindow();
     HRESULT hr = CoGetObject(kElevationMoniker, &options, IID_IQ5DMService, reinterpret_cast<void**>(service));
     if (SUCCEEDED(hr) || hr == HRESULT_FROM_WIN32(ERROR_CANCELLED)) return hr;
     printf("elevation moniker refused: 0x%08lX %s; falling back to plain activation\n", static_cast<unsigned long>(hr),
            q5dmctl::ResultName(hr));
-    return ActivatePlain(service);
+    return ActivatePlain(context, service);
 }
 
 void PrintTimings(double activationMs, std::vector<double> calls)
@@ -133,11 +133,11 @@ void PrintTimings(double activationMs, std::vector<double> calls)
 // Measured while the object is still held, before the server winds down.
 void PrintServerMemory(const q5dmctl::OwnServer& server)
 {
-    SIZE_T workingSetKiB = 0;
-    SIZE_T peakKiB = 0;
-    if (server.MemoryUse(workingSetKiB, peakKiB)) {
-        printf("server memory: working set %llu KiB, peak %llu KiB\n", static_cast<unsigned long long>(workingSetKiB),
-               static_cast<unsigned long long>(peakKiB));
+    q5dmctl::OwnServer::Memory memory;
+    if (server.MemoryUse(memory)) {
+        printf("server memory: working set %llu KiB, peak %llu KiB, private %llu KiB\n",
+               static_cast<unsigned long long>(memory.workingSetKiB), static_cast<unsigned long long>(memory.peakKiB),
+               static_cast<unsigned long long>(memory.privateKiB));
     }
 }
 
@@ -147,7 +147,7 @@ int CallOnce(const q5dmctl::Options& options, const q5dmctl::OwnServer* ownServe
 {
     ServicePtr service;
     Stopwatch activation;
-    HRESULT hr = Activate(options.elevate, service.Put());
+    HRESULT hr = Activate(options.elevate, options.bitness, service.Put());
     double activationMs = activation.Milliseconds();
     if (FAILED(hr)) {
         fprintf(stderr, "q5dmctl: activation of the DM COM Server failed: 0x%08lX %s\n", static_cast<unsigned long>(hr),
@@ -196,7 +196,7 @@ int CallService(const q5dmctl::Options& options)
     }
     q5dmctl::OwnServer ownServer;
     std::string error;
-    if (options.traceFile != nullptr && !ownServer.Start(options.traceFile, error)) {
+    if (options.traceFile != nullptr && !ownServer.Start(options.traceFile, options.bitness, error)) {
         fprintf(stderr, "q5dmctl: %s\n", error.c_str());
         return kExitActivation;
     }
@@ -221,5 +221,6 @@ int main()
         fputs(q5dmctl::HelpText().c_str(), stdout);
         return kExitResult;
     }
+    if (options.watch) return q5dmctl::RunWatch(options.watchOptions);
     return CallService(options);
 }

@@ -81,13 +81,41 @@ bool ParseLong(const wchar_t* text, LONG& value)
     return true;
 }
 
+DWORD ActivationContext(ServerBitness bitness)
+{
+    switch (bitness) {
+    case ServerBitness::Bits32:
+        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER;
+    case ServerBitness::Bits64:
+        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER;
+    case ServerBitness::Default:
+        break;
+    }
+    return CLSCTX_LOCAL_SERVER;
+}
+
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error)
 {
     options = Options();
+    if (argc >= 2 && wcscmp(argv[1], L"watch") == 0) {
+        options.watch = true;
+        if (argc >= 3 && IsHelp(argv[2])) {
+            options.help = true;
+            return true;
+        }
+        return ParseWatchOptions(argc - 2, argv + 2, options.watchOptions, error);
+    }
     int i = 1;
     for (; i < argc && argv[i][0] == L'-' && !options.help; ++i) {
         if (IsHelp(argv[i])) {
             options.help = true;
+        } else if (wcscmp(argv[i], L"--server32") == 0 || wcscmp(argv[i], L"--server64") == 0) {
+            ServerBitness asked = argv[i][8] == L'3' ? ServerBitness::Bits32 : ServerBitness::Bits64;
+            if (options.bitness != ServerBitness::Default && options.bitness != asked) {
+                error = "--server32 and --server64 exclude each other";
+                return false;
+            }
+            options.bitness = asked;
         } else if (wcscmp(argv[i], L"--elevate") == 0) {
             options.elevate = true;
         } else if (wcscmp(argv[i], L"--trace") == 0) {
@@ -128,19 +156,35 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
 std::string HelpText()
 {
     std::string text =
-        "usage: q5dmctl [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]\n"
+        "usage: q5dmctl [--server32 | --server64] [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]\n"
+        "       q5dmctl watch [--all] [--for SECONDS] [--until-exit PID]\n"
         "\n"
         "Activates the DM COM Server and calls one method of IQ5DMService.\n"
+        "  --server32   ask COM for the 32-bit server (q5dmsrv32.exe), whatever this\n"
+        "  --server64   client's bitness, or for the 64-bit one (q5dmsrv64.exe); without\n"
+        "               either COM starts the server of the client's own bitness\n"
         "  --elevate    ask for the object through the elevation moniker first;\n"
         "               falls back to plain activation where that is refused\n"
         "  --repeat N   call the method N times and print activation time and\n"
         "               median/min/max call round trip\n"
         "  --trace FILE start the registered server program here first, its standard\n"
-        "               output (the trace) in FILE, and wait for it to end after the call\n"
+        "               output (the trace) in FILE, and wait for it to end after the call;\n"
+        "               with --server32/--server64 the program registered in the 32-bit\n"
+        "               or 64-bit registry view\n"
         "  --help       this text\n"
         "A string argument given as --null is passed as a null pointer.\n"
         "Exit code: 0 when the call returned an HRESULT, 1 bad arguments,\n"
         "2 COM or activation failure, 3 transport failure.\n"
+        "\n"
+        "watch prints the debug output of the DM COM Servers (q5dmsrv64.exe and\n"
+        "q5dmsrv32.exe), also of those that COM starts, one line each with the time,\n"
+        "process id and program name; text without a line end joins what the same\n"
+        "process writes next. The text arrives in the ANSI code page.\n"
+        "  --all        every process's debug output\n"
+        "  --for S      end after S seconds\n"
+        "  --until-exit PID  end when that process ends\n"
+        "Without --for or --until-exit, Ctrl+C ends it. Exit code 4: another\n"
+        "debug-output viewer already holds the channel.\n"
         "\n"
         "Methods:\n";
     for (int i = 0; i < MethodCount(); ++i) text += "  " + Signature(Methods()[i]) + "\n";

@@ -1,5 +1,6 @@
 // The command line of q5dmctl:
-//   q5dmctl [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]
+//   q5dmctl [--server32 | --server64] [--elevate] [--repeat N] [--trace FILE] METHOD [ARGS...]
+//   q5dmctl watch [--all] [--for SECONDS] [--until-exit PID]
 //   q5dmctl --help
 #pragma once
 
@@ -8,11 +9,19 @@
 #include <string>
 
 #include "methods.h"
+#include "watch.h"
 
 namespace q5dmctl {
 
+// Which server program COM is asked for: the one of the client's own
+// bitness (as COM chooses without a flag), or the 32-bit or 64-bit one.
+enum class ServerBitness { Default, Bits32, Bits64 };
+
 struct Options {
     bool help = false;
+    bool watch = false;  // q5dmctl watch: only watchOptions apply
+    WatchOptions watchOptions;
+    ServerBitness bitness = ServerBitness::Default;
     bool elevate = false;
     int repeat = 1;
     const wchar_t* traceFile = nullptr;  // start the server ourselves, its output here
@@ -25,6 +34,9 @@ constexpr int kMaxRepeat = 100000;
 // Parses argv[1..argc-1] (argv[0] is the program). The strings in the result
 // point into argv. On failure returns false and says why in `error`.
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error);
+
+// The class context for an activation with that choice of server.
+DWORD ActivationContext(ServerBitness bitness);
 
 // A long in decimal (with sign) or hexadecimal ("0x", up to 32 bits); the
 // whole text must be a number of that range.

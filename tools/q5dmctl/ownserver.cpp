@@ -9,21 +9,63 @@ namespace {
 const wchar_t kLocalServerKey[] = L"CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}\\LocalServer32";
 constexpr DWORD kServeWaitMs = 30000;
 
-// The program path of the registration, without the quotes that a path
-// with a space carries.
-bool RegisteredProgram(wchar_t (&path)[MAX_PATH + 2], std::string& error)
+class RegKey {
+public:
+    ~RegKey()
+    {
+        if (m_key != nullptr) RegCloseKey(m_key);
+    }
+    HKEY* Put() { return &m_key; }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+REGSAM ViewOf(ServerBitness bitness)
 {
-    DWORD bytes = sizeof(path);
-    LONG status = RegGetValueW(HKEY_CLASSES_ROOT, kLocalServerKey, nullptr, RRF_RT_REG_SZ, nullptr, path, &bytes);
+    switch (bitness) {
+    case ServerBitness::Bits32:
+        return KEY_WOW64_32KEY;
+    case ServerBitness::Bits64:
+        return KEY_WOW64_64KEY;
+    case ServerBitness::Default:
+        break;
+    }
+    return 0;
+}
+
+// The command line that the registration gives COM: a program path, quoted
+// when it holds a space, and any arguments after it. `program` receives the
+// path without quotes, `arguments` the rest.
+bool RegisteredServer(ServerBitness bitness, wchar_t (&program)[MAX_PATH], std::wstring& arguments, std::string& error)
+{
+    RegKey key;
+    wchar_t value[MAX_PATH + 64];
+    DWORD bytes = sizeof(value) - sizeof(wchar_t);
+    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, kLocalServerKey, 0, KEY_QUERY_VALUE | ViewOf(bitness), key.Put());
+    if (status == ERROR_SUCCESS) status = RegGetValueW(key.Get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes);
     if (status != ERROR_SUCCESS) {
         error = status == ERROR_MORE_DATA ? "the registered server path is too long" : "the DM COM Server is not registered";
         return false;
     }
-    size_t length = wcslen(path);
-    if (length >= 2 && path[0] == L'"' && path[length - 1] == L'"') {
-        path[length - 1] = L'\0';
-        memmove(path, path + 1, length * sizeof(wchar_t));
+    const wchar_t* path = value;
+    const wchar_t* rest = value + wcslen(value);
+    if (value[0] == L'"') {
+        path = value + 1;
+        const wchar_t* close = wcschr(path, L'"');
+        if (close == nullptr) {
+            error = "the registered server path has no closing quote";
+            return false;
+        }
+        value[close - value] = L'\0';
+        rest = close + 1;
     }
+    if (FAILED(StringCchCopyW(program, MAX_PATH, path))) {
+        error = "the registered server path is too long";
+        return false;
+    }
+    arguments = rest;
     return true;
 }
 
@@ -52,13 +94,14 @@ OwnServer::~OwnServer()
     if (m_process != nullptr) CloseHandle(m_process);
 }
 
-bool OwnServer::Start(const wchar_t* traceFile, std::string& error)
+bool OwnServer::Start(const wchar_t* traceFile, ServerBitness bitness, std::string& error)
 {
-    wchar_t program[MAX_PATH + 2];
-    if (!RegisteredProgram(program, error)) return false;
-    wchar_t commandLine[MAX_PATH + 32];
-    if (FAILED(StringCchPrintfW(commandLine, MAX_PATH + 32, L"\"%s\" -Embedding", program))) {
-        error = "the registered server path is too long";
+    wchar_t program[MAX_PATH];
+    std::wstring arguments;
+    if (!RegisteredServer(bitness, program, arguments, error)) return false;
+    wchar_t commandLine[2 * MAX_PATH];
+    if (FAILED(StringCchPrintfW(commandLine, 2 * MAX_PATH, L"\"%s\"%s -Embedding", program, arguments.c_str()))) {
+        error = "the registered server command line is too long";
         return false;
     }
     InheritableFile trace(traceFile);
@@ -98,13 +141,16 @@ bool OwnServer::WaitForEnd(DWORD timeoutMs, DWORD& exitCode)
 
 namespace q5dmctl {
 
-bool OwnServer::MemoryUse(SIZE_T& workingSetKiB, SIZE_T& peakKiB) const
+bool OwnServer::MemoryUse(Memory& memory) const
 {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
     if (m_process == nullptr || !GetProcessMemoryInfo(m_process, &counters, sizeof(counters))) return false;
-    workingSetKiB = counters.WorkingSetSize / 1024;
-    peakKiB = counters.PeakWorkingSetSize / 1024;
+    memory.workingSetKiB = counters.WorkingSetSize / 1024;
+    memory.peakKiB = counters.PeakWorkingSetSize / 1024;
+    // The commit charge, which Windows also reports as PrivateUsage; Wine
+    // fills only this one for another process.
+    memory.privateKiB = counters.PagefileUsage / 1024;
     return true;
 }
 

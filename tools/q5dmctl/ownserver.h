@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "options.h"
+
 namespace q5dmctl {
 
 class OwnServer {
@@ -16,14 +18,19 @@ public:
     OwnServer(const OwnServer&) = delete;
     OwnServer& operator=(const OwnServer&) = delete;
 
-    // Starts the program that LocalServer32 names, as COM would ("-Embedding"),
-    // and waits until it serves. On failure says why.
-    bool Start(const wchar_t* traceFile, std::string& error);
+    // Starts the program that LocalServer32 names (in the registry view of
+    // the asked bitness, else in this program's own), as COM would
+    // ("-Embedding"), and waits until it serves. On failure says why.
+    bool Start(const wchar_t* traceFile, ServerBitness bitness, std::string& error);
     // Waits for the server to end after the last release; false on time-out.
     bool WaitForEnd(DWORD timeoutMs, DWORD& exitCode);
     void Terminate();
-    // The running server's working set and its peak so far, in KiB.
-    bool MemoryUse(SIZE_T& workingSetKiB, SIZE_T& peakKiB) const;
+    struct Memory {
+        SIZE_T workingSetKiB;
+        SIZE_T peakKiB;  // of the working set so far
+        SIZE_T privateKiB;  // private memory (commit charge)
+    };
+    bool MemoryUse(Memory& memory) const;
 
 private:
     HANDLE m_process = nullptr;

@@ -1,0 +1,79 @@
+# Helpers of the bench pieces. Sourced by tools/bench.sh inside the Wine 10
+# root (WINEPREFIX, Q5_BIN, Q5_TOOLS64, Q5_TOOLS32, Q5_WORK set; set -eu).
+# Wine's output always goes to files, never through a pipe.
+
+q5_class_key='HKLM\Software\Classes\CLSID\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}\LocalServer32'
+q5_runs=$Q5_WORK/runs
+q5_data=$Q5_WORK/data
+rm -rf "$q5_runs" "$q5_data"
+mkdir -p "$q5_runs" "$q5_data"
+
+# q5_ctl BITS ARGS...: q5dmctl of that bitness; prints the file that holds
+# its output (runs/, named by the time). A failed run ends the bench with
+# that output.
+q5_ctl() {
+  local bits=$1; shift
+  local out=$q5_runs/$(date +%s%N)-ctl$bits.txt
+  if ! wine "$Q5_BIN/q5dmctl$bits.exe" "$@" >"$out" 2>&1 </dev/null; then
+    echo "bench: q5dmctl$bits $* failed:" >&2; tr -d '\r' <"$out" >&2; exit 1
+  fi
+  printf '%s' "$out"
+}
+
+# q5_tool PROGRAM ARGS...: a tool of ours; prints the file with its output.
+q5_tool() {
+  local program=$1; shift
+  local out=$q5_runs/$(date +%s%N)-$(basename "$program" .exe).txt
+  if ! wine "$program" "$@" >"$out" 2>&1 </dev/null; then
+    echo "bench: $(basename "$program") $* failed:" >&2; tr -d '\r' <"$out" >&2; exit 1
+  fi
+  printf '%s' "$out"
+}
+
+# Figures out of q5dmctl's (and q5floorops') output.
+q5_activation() { sed -n 's/^activation: \([0-9.]*\) ms.*/\1/p' "$1"; }
+q5_call_median() { sed -n 's/.*round trip median \([0-9.]*\) ms.*/\1/p' "$1"; }
+q5_working_set() { sed -n 's/^server memory: working set \([0-9]*\) KiB.*/\1/p' "$1"; }
+q5_private() { sed -n 's/^server memory: .*private \([0-9]*\) KiB.*/\1/p' "$1"; }
+
+# q5_keep FIGURE WHO VALUE: one round's value.
+q5_keep() {
+  [ -n "$3" ] || { echo "bench: no value for $1 of $2" >&2; exit 1; }
+  echo "$3" >>"$q5_data/$1.$2"
+}
+
+# The server program that COM starts for the class, in the 64-bit view (or
+# the 32-bit one with "32"): a quoted path and any arguments.
+q5_serve_with() {
+  local command=$1 view=${2:-64} reg=reg
+  [ "$view" = 32 ] && reg='C:\windows\syswow64\reg.exe'
+  wine "$reg" add "$q5_class_key" /ve /t REG_SZ /d "$command" /f >"$Q5_WORK/serve.txt" 2>&1 </dev/null
+}
+q5_program() { printf '"%s"' "$(q5_winpath "$1")"; }
+
+# Under Wine an activation can be refused while the previous single-use
+# server still shuts down; a cold activation never waits for that end.
+q5_settle() { sleep 1; }
+
+# median min max of a file of numbers
+q5_stats() {
+  sort -g "$1" | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "- - -"; exit }
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    print m, v[1], v[NR] }'
+}
+
+# q5_ratios A B: the per-round ratios A/B into a file; prints its name.
+q5_ratios() {
+  local out=$q5_data/ratio.$(basename "$1").$(basename "$2")
+  paste "$1" "$2" | awk '$2 > 0 { printf "%.4f\n", $1 / $2 }' >"$out"
+  printf '%s' "$out"
+}
+
+# "median [min-max]" with the given printf format for each number.
+q5_cell() {
+  local format=$1 file=$2 m lo hi
+  read -r m lo hi < <(q5_stats "$file")
+  if [ "$m" = - ]; then printf -- '-'; return; fi
+  printf "$format [$format-$format]" "$m" "$lo" "$hi"
+}

@@ -1,0 +1,67 @@
+# The four client/server pairs, the production path first (the 32-bit
+# desktop application calling the 64-bit server through dmstub32 on its side
+# and dmstub64 on the server's). Each round per pair: a cold activation that
+# asks COM for the server's bitness, then Q5_CALLS calls against a server of
+# that bitness that q5dmctl starts itself (the LocalServer32 of that
+# registry view), with the server's memory after them.
+#
+# Wine 10 ignores the bitness that a client asks for (seen: a 32-bit client
+# with CLSCTX_ACTIVATE_64_BIT_SERVER gets q5dmsrv32, the program of its own
+# registry view), so for a cold activation across bitnesses the client's
+# view names the other server for that run. The watch checks once which
+# program served each pair.
+
+q5_pr_pairs="32:64 32:32 64:32 64:64"
+q5_pr_label() { printf 'x%s client -> q5dmsrv%s' "$([ "${1%%:*}" = 32 ] && echo 86 || echo 64)" "${1##*:}"; }
+
+echo
+echo "=== The four client/server pairs ($Q5_PAIR_ROUNDS rounds, $Q5_CALLS calls each) ==="
+q5_pr_own_views() {
+  q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv64.exe")"
+  q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv32.exe")" 32
+}
+# q5_pr_cold CLIENT SERVER: one cold activation; prints q5dmctl's output file.
+q5_pr_cold() {
+  local client=$1 server=$2 out
+  [ "$client" != "$server" ] && q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv$server.exe")" "$client"
+  out=$(q5_ctl "$client" "--server$server" --repeat 2 DeleteRegKey HKXX Software)
+  [ "$client" != "$server" ] && q5_pr_own_views
+  q5_settle
+  printf '%s' "$out"
+}
+
+q5_pr_own_views
+q5_pr_watch=$Q5_WORK/pairs-watch.txt
+wine "$Q5_BIN/q5dmctl64.exe" watch >"$q5_pr_watch" 2>"$Q5_WORK/pairs-watch.err" </dev/null &
+q5_pr_watcher=$!
+for _ in $(seq 1 100); do grep -q 'reading the debug output' "$Q5_WORK/pairs-watch.err" 2>/dev/null && break; sleep 0.1; done
+q5_pr_served=""
+for pair in $q5_pr_pairs; do
+  mark=$(wc -l <"$q5_pr_watch")
+  q5_pr_cold "${pair%%:*}" "${pair##*:}" >/dev/null
+  q5_pr_served="$q5_pr_served  $(q5_pr_label "$pair"): served by $(tail -n +"$((mark + 1))" "$q5_pr_watch" | sed -n 's/^[0-9:.]* \[[0-9]*\] \([^:]*\): .*/\1/p' | sort -u | tr '\n' ' ')
+"
+done
+kill -INT "$q5_pr_watcher" 2>/dev/null || true
+wait "$q5_pr_watcher" || true
+echo "Which program served a cold activation (from q5dmctl watch):"
+printf '%s' "$q5_pr_served"
+
+for round in $(seq 1 "$Q5_PAIR_ROUNDS"); do
+  for pair in $q5_pr_pairs; do
+    client=${pair%%:*} server=${pair##*:} key=${pair/:/-}
+    q5_keep pcold "$key" "$(q5_activation "$(q5_pr_cold "$client" "$server")")"
+    out=$(q5_ctl "$client" "--server$server" --trace "$(q5_winpath "$Q5_WORK/server-stdout.txt")" --repeat "$Q5_CALLS" DeleteRegKey HKXX Software)
+    q5_keep pwarm "$key" "$(q5_activation "$out")"
+    q5_keep pcall "$key" "$(q5_call_median "$out")"
+    q5_keep pws "$key" "$(q5_working_set "$out")"
+    q5_keep pprivate "$key" "$(q5_private "$out")"
+  done
+done
+printf '%-28s %-24s %-24s %-24s %-20s %s\n' "median [min-max]" "cold activation (ms)" "running server (ms)" "per call (ms)" "working set (KiB)" "private (KiB)"
+for pair in $q5_pr_pairs; do
+  key=${pair/:/-}
+  printf '%-28s %-24s %-24s %-24s %-20s %s\n' "$(q5_pr_label "$pair")" "$(q5_cell %.1f "$q5_data/pcold.$key")" \
+    "$(q5_cell %.1f "$q5_data/pwarm.$key")" "$(q5_cell %.3f "$q5_data/pcall.$key")" \
+    "$(q5_cell %.0f "$q5_data/pws.$key")" "$(q5_cell %.0f "$q5_data/pprivate.$key")"
+done

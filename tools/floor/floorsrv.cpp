@@ -1,0 +1,211 @@
+// q5floor: the least a server of the DM COM Server's class can do, for the
+// benchmark to compare with. It registers the same class the same way
+// (single use, suspended then resumed, apartment, message loop, end at the
+// last release) and marshals through the same proxy/stub library, but every
+// method returns S_OK and does nothing else. With "/trace" on its command
+// line each call also writes the one trace line that the real server's
+// trace routine writes, formatted and written the same way, so that the
+// comparison shows what the real server costs beyond its trace.
+//
+// A tool of the benchmark only: never shipped, never registered by itself.
+#include <windows.h>
+#include <objbase.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "q5dm.h"
+
+namespace {
+
+bool g_trace = false;
+DWORD g_dwRegisterClass = 0;
+
+// As the server's trace routine: a bounded wide buffer, written through
+// "%s" to standard output, flushed, and handed to the debugger output. (Its
+// escaping of characters beyond U+00FF never applies to these lines.)
+void FloorTrace(const wchar_t* format, ...)
+{
+    if (!g_trace) return;
+    wchar_t buffer[1024];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(buffer, 1023, format, args);
+    va_end(args);
+    buffer[1023] = L'\0';
+    __ms_wprintf(L"%s", buffer);
+    fflush(stdout);
+    OutputDebugStringW(buffer);
+}
+
+void ReleaseServer()
+{
+    if (CoReleaseServerProcess() == 0) PostQuitMessage(0);
+}
+
+class FloorService : public IQ5DMService {
+public:
+    FloorService() { CoAddRefServerProcess(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override
+    {
+        *ppvObject = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IQ5DMService)) return E_NOINTERFACE;
+        *ppvObject = static_cast<IQ5DMService*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_lRefCount)); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG count = InterlockedDecrement(&m_lRefCount);
+        if (count == 0) {
+            delete this;
+            ReleaseServer();
+        }
+        return static_cast<ULONG>(count);
+    }
+
+    HRESULT STDMETHODCALLTYPE InstallDriver(const wchar_t* id, const wchar_t* inf, LONG noCopy) override
+    {
+        FloorTrace(L">> InstallDriver(%s, %s, %d)\n", id, inf, noCopy);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RemoveDriver(const wchar_t* id) override
+    {
+        FloorTrace(L">> RemoveDriver(%s)\n", id);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE KillProcessByName(const wchar_t* name) override
+    {
+        FloorTrace(L">> KillProcessByName %s\n", name);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PatchUninstall(const wchar_t* key, const wchar_t* command) override
+    {
+        FloorTrace(L">> PatchUninstall(%s, %s)\n", key, command);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BackupDriver(const wchar_t* inf, const wchar_t* sub, const wchar_t* copy, const wchar_t* root) override
+    {
+        FloorTrace(L">> BackupDriver(%s, %s, %s, %s)\n", inf, sub, copy, root);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CleanNotInstalled(const wchar_t* className, LONG usb) override
+    {
+        FloorTrace(L">> CleanNotInstalled(%s, %d)\n", className, usb);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CmdLine(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory) override
+    {
+        FloorTrace(L">> CmdLine(%s, %s, %s)\n", file, parameters, directory);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SyncExec(const wchar_t* commandLine, const wchar_t* directory) override
+    {
+        FloorTrace(L">> SyncExec(%s, %s)\n", commandLine, directory);
+        return S_OK;
+    }
+    // The benchmark's call: the real server's one line for a root it does
+    // not know.
+    HRESULT STDMETHODCALLTYPE DeleteRegKey(const wchar_t* /*root*/, const wchar_t* /*subKey*/) override
+    {
+        FloorTrace(L">> DeleteRegKey() wrong root branch\n");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReserveComPortsBelow(LONG port) override
+    {
+        FloorTrace(L">> ReserveComPortsBelow(%d)\n", port);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RestoreComPorts() override
+    {
+        FloorTrace(L">> RestoreComPorts()\n");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ClaimComPort(LONG port) override
+    {
+        FloorTrace(L">> ClaimComPort(%d)\n", port);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseComPort(LONG port) override
+    {
+        FloorTrace(L">> ReleaseComPort(%d)\n", port);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE isDeviceWORable(const wchar_t* id) override
+    {
+        FloorTrace(L">> isDeviceWORable(%s)\n", id);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE setWOREnabled(const wchar_t* id, LONG enable) override
+    {
+        FloorTrace(L">> setWOREnabled(%s, %d)\n", id, enable);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE setSuspendAllowed(const wchar_t* id, LONG allow) override
+    {
+        FloorTrace(L">> setSuspendAllowed(%s, %d)\n", id, allow);
+        return S_OK;
+    }
+
+private:
+    virtual ~FloorService() = default;
+    LONG m_lRefCount = 1;
+};
+
+class FloorFactory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override
+    {
+        *ppvObject = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+        *ppvObject = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_lRefCount)); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_lRefCount)); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* /*outer*/, REFIID riid, void** ppvObject) override
+    {
+        *ppvObject = nullptr;
+        FloorService* object = new FloorService();
+        HRESULT hr = object->QueryInterface(riid, ppvObject);
+        object->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
+    {
+        if (lock) {
+            CoAddRefServerProcess();
+        } else {
+            ReleaseServer();
+        }
+        return S_OK;
+    }
+
+private:
+    LONG m_lRefCount = 1;
+};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
+{
+    g_trace = strstr(commandLine, "/trace") != nullptr;
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) return static_cast<int>(hr);
+    // Static: it outlives the registration that COM holds.
+    static FloorFactory factory;
+    hr = CoRegisterClassObject(CLSID_Q5DMService, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE | REGCLS_SUSPENDED,
+                               &g_dwRegisterClass);
+    if (SUCCEEDED(hr)) hr = CoResumeClassObjects();
+    if (SUCCEEDED(hr)) {
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        CoRevokeClassObject(g_dwRegisterClass);
+    }
+    CoUninitialize();
+    return SUCCEEDED(hr) ? 0 : 1;
+}
