@@ -7,20 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "devices_fixture.h"
-#include "e2e_support.h"
+#include "e2e_fixture.h"
 #include "q5dm.h"
 
 using namespace q5devtest;
-using q5e2e::ServerProcess;
 
 namespace {
-
-const DWORD kExitWaitMs = 60000;
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -40,48 +36,9 @@ std::vector<BYTE> HardwareValue(const std::wstring& device, const wchar_t* name)
     return data;
 }
 
-// One hand-started server of the parameter's bitness, one activation, any
-// number of calls; the trace is complete once the last release has ended the
-// server. A 32-bit server loads the 32-bit stand-ins.
-class DevicesAcrossProcesses : public ::testing::TestWithParam<int> {
-protected:
-    static void SetUpTestSuite() { s_ready = q5e2e::RegisterServerAndProxy(s_why); }
-    void SetUp() override
-    {
-        if (!s_ready) GTEST_SKIP() << s_why;
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        m_comReady = true;
-        m_server = std::make_unique<ServerProcess>(q5e2e::OutBin(q5e2e::ServerExe(Bits())));
-        ASSERT_TRUE(m_server->Started());
-        ASSERT_EQ(q5e2e::ActivateService(Bits(), &m_pService), S_OK);
-    }
-    void TearDown() override
-    {
-        if (m_pService != nullptr) m_pService->Release();
-        if (m_comReady) CoUninitialize();
-    }
-    std::string FinishAndTrace()
-    {
-        m_pService->Release();
-        m_pService = nullptr;
-        EXPECT_TRUE(m_server->WaitForExit(kExitWaitMs)) << "the server did not end after the last release";
-        return m_server->Trace();
-    }
-
-    int Bits() const { return GetParam(); }
-
-    static bool s_ready;
-    static std::string s_why;
-    bool m_comReady = false;
-    std::unique_ptr<ServerProcess> m_server;
-    IQ5DMService* m_pService = nullptr;
-};
-
-bool DevicesAcrossProcesses::s_ready = false;
-std::string DevicesAcrossProcesses::s_why;
-
-INSTANTIATE_TEST_SUITE_P(Server, DevicesAcrossProcesses, ::testing::Values(32, 64),
-                         [](const ::testing::TestParamInfo<int>& info) { return "q5dmsrv" + std::to_string(info.param); });
+// A 32-bit server loads the 32-bit stand-ins.
+using DevicesAcrossProcesses = q5e2e::ServerOfEitherBitness;
+INSTANTIATE_TEST_SUITE_P(Server, DevicesAcrossProcesses, ::testing::Values(32, 64), q5e2e::ServerName);
 
 TEST_P(DevicesAcrossProcesses, InstallDriverPutsTheDriverOnTheDevice)
 {

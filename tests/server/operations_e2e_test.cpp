@@ -6,20 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "children_testing.h"
-#include "e2e_support.h"
+#include "e2e_fixture.h"
 #include "msports_testing.h"
 #include "pe_image.h"
 #include "q5dm.h"
 
-using q5e2e::ServerProcess;
-
 namespace {
 
-const DWORD kExitWaitMs = 60000;
 const wchar_t kModemClassKey[] = L"System\\CurrentControlSet\\Control\\Class\\{4d36e96d-e325-11ce-bfc1-08002be10318}";
 const wchar_t kSerialUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RKSERIAL";
 
@@ -61,57 +57,22 @@ std::wstring WindowsFolder()
     return path;
 }
 
-// One hand-started server of the parameter's bitness per test; its trace is
-// complete once the last release has ended it.
-class OperationsAcrossProcesses : public ::testing::TestWithParam<int> {
+class OperationsAcrossProcesses : public q5e2e::ServerOfEitherBitness {
 protected:
     static void SetUpTestSuite()
     {
-        s_ready = q5e2e::RegisterServerAndProxy(s_why);
+        ServerOfEitherBitness::SetUpTestSuite();
         // A server binds msports.dll when it starts: the stand-ins go in first.
-        if (s_ready && !(q5test::InstallMsportsStandIn(32) && q5test::InstallMsportsStandIn(64))) {
-            s_ready = false;
+        if (s_bReady && !(q5test::InstallMsportsStandIn(32) && q5test::InstallMsportsStandIn(64))) {
+            s_bReady = false;
             s_why = "cannot install the msports stand-ins";
         }
     }
-    void SetUp() override
-    {
-        if (!s_ready) GTEST_SKIP() << s_why;
-        ASSERT_TRUE(q5e2e::WaitForNoServers());
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        m_comReady = true;
-        m_server = std::make_unique<ServerProcess>(q5e2e::OutBin(q5e2e::ServerExe(Bits())));
-        ASSERT_TRUE(m_server->Started());
-        ASSERT_EQ(q5e2e::ActivateService(Bits(), &m_pService), S_OK);
-    }
-    void TearDown() override
-    {
-        if (m_pService != nullptr) m_pService->Release();
-        if (m_comReady) CoUninitialize();
-    }
-    std::string FinishAndTrace()
-    {
-        m_pService->Release();
-        m_pService = nullptr;
-        EXPECT_TRUE(m_server->WaitForExit(kExitWaitMs)) << "the server did not end after the last release";
-        return m_server->Trace();
-    }
-    int Bits() const { return GetParam(); }
     REGSAM OwnView() const { return q5test::RegistryView(Bits()); }
     REGSAM OtherView() const { return q5test::RegistryView(Bits() == 32 ? 64 : 32); }
-
-    static bool s_ready;
-    static std::string s_why;
-    bool m_comReady = false;
-    std::unique_ptr<ServerProcess> m_server;
-    IQ5DMService* m_pService = nullptr;
 };
 
-bool OperationsAcrossProcesses::s_ready = false;
-std::string OperationsAcrossProcesses::s_why;
-
-INSTANTIATE_TEST_SUITE_P(Server, OperationsAcrossProcesses, ::testing::Values(32, 64),
-                         [](const ::testing::TestParamInfo<int>& info) { return "q5dmsrv" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Server, OperationsAcrossProcesses, ::testing::Values(32, 64), q5e2e::ServerName);
 
 // The system folder is the first place searched, and a 32-bit server's
 // system folder holds the 32-bit system DLLs: the saved kernel32.dll shows

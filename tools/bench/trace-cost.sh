@@ -2,7 +2,7 @@
 # Cost per trace line of writing every line through to standard output at
 # once (LogTrace flushes each text) against leaving lines in the C runtime's
 # buffer, with standard output in a file, as when the server's output is
-# captured. Runs out/bin/q5tracecost64.exe and q5tracecost32.exe under
+# captured. Runs the build trees' q5tracecost64.exe and q5tracecost32.exe under
 # Wine 10 in a prefix of its own; builds nothing (make build first).
 #
 # usage: tools/bench/trace-cost.sh [LINES [ROUNDS]]   (defaults 20000 and 5)
@@ -39,7 +39,8 @@ wine --version >"$work/version.txt" 2>&1 </dev/null || true
 echo "Trace line cost ($(head -n 1 "$work/version.txt")):"
 status=0
 for bits in 64 32; do
-  exe=$root/out/bin/q5tracecost$bits.exe
+  arch=x64; [ "$bits" = 32 ] && arch=x86
+  exe=$root/build/$arch/tools/bin/q5tracecost$bits.exe
   if [ ! -f "$exe" ]; then echo "  $exe is missing (make build)"; status=1; continue; fi
   result=$work/result$bits.txt
   rm -f "$result"

@@ -27,30 +27,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "floortrace.h"
+
 namespace {
 
 const GUID kModemClass = {0x4d36e96d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const wchar_t kClassKey[] = L"System\\CurrentControlSet\\Control\\Class\\{4d36e96d-e325-11ce-bfc1-08002be10318}";
 constexpr int kFirstSeed = 5000;  // subkey names 5000 and up, clear of real ones
-
-bool g_trace = false;
-
-// As the server's trace routine: a bounded wide buffer, written through
-// "%s" to standard output, flushed, and handed to the debugger output. (Its
-// escaping of characters beyond U+00FF never applies to these lines.)
-void Trace(const wchar_t* format, ...)
-{
-    if (!g_trace) return;
-    wchar_t buffer[1024];
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(buffer, 1023, format, args);
-    va_end(args);
-    buffer[1023] = L'\0';
-    __ms_wprintf(L"%s", buffer);
-    fflush(stdout);
-    OutputDebugStringW(buffer);
-}
 
 class Key {
 public:
@@ -133,7 +116,7 @@ bool StartsWith(const wchar_t* text, const wchar_t* prefix) { return wcsncmp(tex
 // The walk of CleanNotInstalled over a class whose keys all stay.
 void CleanWalk(const wchar_t* className)
 {
-    Trace(L">> CleanNotInstalled(%s, %d)\n", className, 0);
+    q5floor::Trace(L">> CleanNotInstalled(%s, %d)\n", className, 0);
     GUID guid = {};
     DWORD required = 0;
     SetupDiClassGuidsFromNameW(className, &guid, 1, &required);
@@ -154,7 +137,7 @@ void CleanWalk(const wchar_t* className)
             ERROR_SUCCESS) {
             continue;
         }
-        Trace(L"Drievr description : %s", description);
+        q5floor::Trace(L"Drievr description : %s", description);
         if (StartsWith(description, L"Brisvale RK72") || StartsWith(description, L"Brisvale Tolvarin")) {
             fprintf(stderr, "a key of the maker's modems is in the bench class\n");
         }
@@ -164,19 +147,19 @@ void CleanWalk(const wchar_t* className)
 // The walk of KillProcessByName for a name that no process has.
 void KillWalk(const wchar_t* processName)
 {
-    Trace(L">> KillProcessByName %s\n", processName);
+    q5floor::Trace(L">> KillProcessByName %s\n", processName);
     {
         Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
         if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
         PROCESSENTRY32W entry;
         entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-            Trace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
+            q5floor::Trace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
             if (wcscmp(entry.szExeFile, processName) == 0) fprintf(stderr, "a process of that name runs\n");
             entry.dwSize = sizeof(entry);
         }
     }
-    Trace(L"<< KillProcessByName\n");
+    q5floor::Trace(L"<< KillProcessByName\n");
 }
 
 int Timed(void (*walk)(const wchar_t*), const wchar_t* argument, int rounds)
@@ -192,7 +175,7 @@ int Timed(void (*walk)(const wchar_t*), const wchar_t* argument, int rounds)
     size_t n = times.size();
     double median = n % 2 == 1 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2.0;
     // Standard output carries the trace, if any: the figures go apart.
-    fprintf(g_trace ? stderr : stdout, "calls: %zu, round trip median %.3f ms, min %.3f ms, max %.3f ms\n", n, median,
+    fprintf(q5floor::g_bTrace ? stderr : stdout, "calls: %zu, round trip median %.3f ms, min %.3f ms, max %.3f ms\n", n, median,
             times.front(), times.back());
     return 0;
 }
@@ -249,9 +232,9 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"seed") == 0) return Seed(_wtoi(argv[2]));
     if (argc == 2 && wcscmp(argv[1], L"unseed") == 0) return Unseed();
-    g_trace = argc == 5 && wcscmp(argv[4], L"trace") == 0;
-    if ((argc == 4 || g_trace) && wcscmp(argv[1], L"clean") == 0) return Timed(CleanWalk, argv[2], _wtoi(argv[3]));
-    if ((argc == 4 || g_trace) && wcscmp(argv[1], L"kill") == 0) return Timed(KillWalk, argv[2], _wtoi(argv[3]));
+    q5floor::g_bTrace = argc == 5 && wcscmp(argv[4], L"trace") == 0;
+    if ((argc == 4 || q5floor::g_bTrace) && wcscmp(argv[1], L"clean") == 0) return Timed(CleanWalk, argv[2], _wtoi(argv[3]));
+    if ((argc == 4 || q5floor::g_bTrace) && wcscmp(argv[1], L"kill") == 0) return Timed(KillWalk, argv[2], _wtoi(argv[3]));
     if (argc == 3 && wcscmp(argv[1], L"crowd") == 0) return Crowd(_wtoi(argv[2]));
     if (argc == 2 && wcscmp(argv[1], L"idle") == 0) {
         Sleep(INFINITE);

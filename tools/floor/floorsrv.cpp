@@ -15,29 +15,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "floortrace.h"
 #include "q5dm.h"
 
 namespace {
 
-bool g_trace = false;
 DWORD g_dwRegisterClass = 0;
-
-// As the server's trace routine: a bounded wide buffer, written through
-// "%s" to standard output, flushed, and handed to the debugger output. (Its
-// escaping of characters beyond U+00FF never applies to these lines.)
-void FloorTrace(const wchar_t* format, ...)
-{
-    if (!g_trace) return;
-    wchar_t buffer[1024];
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(buffer, 1023, format, args);
-    va_end(args);
-    buffer[1023] = L'\0';
-    __ms_wprintf(L"%s", buffer);
-    fflush(stdout);
-    OutputDebugStringW(buffer);
-}
 
 void ReleaseServer()
 {
@@ -69,84 +52,84 @@ public:
 
     HRESULT STDMETHODCALLTYPE InstallDriver(const wchar_t* id, const wchar_t* inf, LONG noCopy) override
     {
-        FloorTrace(L">> InstallDriver(%s, %s, %d)\n", id, inf, noCopy);
+        q5floor::Trace(L">> InstallDriver(%s, %s, %d)\n", id, inf, noCopy);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE RemoveDriver(const wchar_t* id) override
     {
-        FloorTrace(L">> RemoveDriver(%s)\n", id);
+        q5floor::Trace(L">> RemoveDriver(%s)\n", id);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE KillProcessByName(const wchar_t* name) override
     {
-        FloorTrace(L">> KillProcessByName %s\n", name);
+        q5floor::Trace(L">> KillProcessByName %s\n", name);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE PatchUninstall(const wchar_t* key, const wchar_t* command) override
     {
-        FloorTrace(L">> PatchUninstall(%s, %s)\n", key, command);
+        q5floor::Trace(L">> PatchUninstall(%s, %s)\n", key, command);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE BackupDriver(const wchar_t* inf, const wchar_t* sub, const wchar_t* copy, const wchar_t* root) override
     {
-        FloorTrace(L">> BackupDriver(%s, %s, %s, %s)\n", inf, sub, copy, root);
+        q5floor::Trace(L">> BackupDriver(%s, %s, %s, %s)\n", inf, sub, copy, root);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE CleanNotInstalled(const wchar_t* className, LONG usb) override
     {
-        FloorTrace(L">> CleanNotInstalled(%s, %d)\n", className, usb);
+        q5floor::Trace(L">> CleanNotInstalled(%s, %d)\n", className, usb);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE CmdLine(const wchar_t* file, const wchar_t* parameters, const wchar_t* directory) override
     {
-        FloorTrace(L">> CmdLine(%s, %s, %s)\n", file, parameters, directory);
+        q5floor::Trace(L">> CmdLine(%s, %s, %s)\n", file, parameters, directory);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE SyncExec(const wchar_t* commandLine, const wchar_t* directory) override
     {
-        FloorTrace(L">> SyncExec(%s, %s)\n", commandLine, directory);
+        q5floor::Trace(L">> SyncExec(%s, %s)\n", commandLine, directory);
         return S_OK;
     }
     // The benchmark's call: the real server's one line for a root it does
     // not know.
     HRESULT STDMETHODCALLTYPE DeleteRegKey(const wchar_t* /*root*/, const wchar_t* /*subKey*/) override
     {
-        FloorTrace(L">> DeleteRegKey() wrong root branch\n");
+        q5floor::Trace(L">> DeleteRegKey() wrong root branch\n");
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReserveComPortsBelow(LONG port) override
     {
-        FloorTrace(L">> ReserveComPortsBelow(%d)\n", port);
+        q5floor::Trace(L">> ReserveComPortsBelow(%d)\n", port);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE RestoreComPorts() override
     {
-        FloorTrace(L">> RestoreComPorts()\n");
+        q5floor::Trace(L">> RestoreComPorts()\n");
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ClaimComPort(LONG port) override
     {
-        FloorTrace(L">> ClaimComPort(%d)\n", port);
+        q5floor::Trace(L">> ClaimComPort(%d)\n", port);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReleaseComPort(LONG port) override
     {
-        FloorTrace(L">> ReleaseComPort(%d)\n", port);
+        q5floor::Trace(L">> ReleaseComPort(%d)\n", port);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE isDeviceWORable(const wchar_t* id) override
     {
-        FloorTrace(L">> isDeviceWORable(%s)\n", id);
+        q5floor::Trace(L">> isDeviceWORable(%s)\n", id);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE setWOREnabled(const wchar_t* id, LONG enable) override
     {
-        FloorTrace(L">> setWOREnabled(%s, %d)\n", id, enable);
+        q5floor::Trace(L">> setWOREnabled(%s, %d)\n", id, enable);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE setSuspendAllowed(const wchar_t* id, LONG allow) override
     {
-        FloorTrace(L">> setSuspendAllowed(%s, %d)\n", id, allow);
+        q5floor::Trace(L">> setSuspendAllowed(%s, %d)\n", id, allow);
         return S_OK;
     }
 
@@ -193,7 +176,7 @@ private:
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    g_trace = strstr(commandLine, "/trace") != nullptr;
+    q5floor::g_bTrace = strstr(commandLine, "/trace") != nullptr;
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) return static_cast<int>(hr);
     // Static: it outlives the registration that COM holds.

@@ -30,8 +30,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$seed" ] || seed=$(( (RANDOM << 15 | RANDOM) % 2000000000 ))
-bin=$root/out/bin
 tree=x64; [ "$bits" = 32 ] && tree=x86
+bin=$root/build/$tree/tools/bin
 standin=$root/build/$tree/tests/platform/bin/msports.dll
 for f in "$server/q5dmsrv$bits.exe" "$server/dmstub$bits.dll" "$bin/q5fuzz$bits.exe"; do
   [ -f "$f" ] || { echo "fuzz: $f is missing (make build)" >&2; exit 2; }
