@@ -56,8 +56,8 @@ done
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/twin" >/dev/null || exit 1
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/newer" --version 1.9.3.0 >/dev/null || exit 1
 
-# --- the build tree's booted Wine 10 template, shared with the test programs
-template=$build/wine10/template
+# --- the booted Wine 10 template that both build trees' tests share
+template=$(dirname "$build")/wine10/template
 "$src/tools/wine10/run.sh" "$src/tests/support/wine-template.sh" "$template" || exit 1
 
 "$src/tools/wine10/run.sh" \

@@ -34,7 +34,10 @@ build=$(cd "$build" && pwd)
 wineserver=wineserver
 export WINEDEBUG=${WINEDEBUG:--all}
 
-"$here/wine-template.sh" "$build/wine10/template" || exit 1
+# One booted template serves both build trees: a WoW64 prefix runs both
+# bitnesses' programs.
+template=$(dirname "$build")/wine10/template
+"$here/wine-template.sh" "$template" || exit 1
 
 program=$1; shift
 name=$(basename "$program" .exe)
@@ -54,9 +57,9 @@ trap cleanup EXIT
 # This mount lives in the runner's private namespace only.
 layer=$(mktemp -d "$build/wine10/run/$name.layer.XXXXXX")
 mkdir -p "$layer/upper" "$layer/work"
-if ! mount -t overlay overlay -o "lowerdir=$build/wine10/template,upperdir=$layer/upper,workdir=$layer/work" "$prefix" 2>/dev/null; then
+if ! mount -t overlay overlay -o "lowerdir=$template,upperdir=$layer/upper,workdir=$layer/work" "$prefix" 2>/dev/null; then
   rm -rf "$layer"; layer=""
-  cp -a "$build/wine10/template/." "$prefix/"
+  cp -a "$template/." "$prefix/"
 fi
 export WINEPREFIX="$prefix"
 

@@ -39,7 +39,8 @@ done
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-template=$work/template
+# The booted Wine 10 prefix that the tests share (one per checkout).
+template=$root/build/wine10/template
 prefix=$work/prefix
 logs=$work/logs
 rm -rf "$prefix" "$logs"
@@ -55,13 +56,8 @@ in_wine() {
 
 echo "fuzz: seed $seed, $calls calls, up to $per_server per server, $server/q5dmsrv$bits.exe (Wine 10, prefix $prefix)"
 : >"$work/wine.log"
-if [ ! -f "$template/.booted" ]; then
-  for attempt in 1 2 3; do
-    rm -rf "$template"
-    in_wine "$template" 'wineboot -i' && [ -f "$template/system.reg" ] && { touch "$template/.booted"; break; }
-  done
-  [ -f "$template/.booted" ] || { echo "fuzz: could not boot a prefix (see $work/wine.log)" >&2; exit 2; }
-fi
+"$root/tools/wine10/run.sh" "$root/tests/support/wine-template.sh" "$template" >>"$work/wine.log" 2>&1 </dev/null ||
+  { echo "fuzz: could not boot a prefix (see $work/wine.log)" >&2; exit 2; }
 cp -a "$template" "$prefix"
 
 export FUZZ_BIN=$bin FUZZ_BITS=$bits FUZZ_SCRATCH=$scratch FUZZ_STANDIN="" FUZZ_SYSDIR=system32

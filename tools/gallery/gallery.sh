@@ -22,10 +22,10 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 w10() { "$root/tools/wine10/run.sh" "$@"; }
 
 export WINEDEBUG=-all
-w10 "$root/tests/support/wine-template.sh" "$build/wine10/template"
+w10 "$root/tests/support/wine-template.sh" "$root/build/wine10/template"
 export WINEPREFIX=$build/wine10/gallery
 rm -rf "$WINEPREFIX"
-cp -a "$build/wine10/template/." "$WINEPREFIX/"
+cp -a "$root/build/wine10/template/." "$WINEPREFIX/"
 trap 'w10 wineserver -k >/dev/null 2>&1 || true' EXIT
 
 rm -rf "$out"
