@@ -1,5 +1,5 @@
-# Test programs are x64 Windows programs built with GoogleTest and run by
-# ctest under Wine, each in a private copy of one booted template prefix.
+# Test programs are Windows programs of the tree's bitness built with
+# GoogleTest and run by ctest under Wine 10, each in a private prefix.
 set(Q5_WINE_RUN ${CMAKE_SOURCE_DIR}/tests/support/wine-run.sh)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${Q5_WINE_RUN} --build ${CMAKE_BINARY_DIR})
 
@@ -9,6 +9,7 @@ function(q5_add_wine_test name)
   cmake_parse_arguments(T "XDISPLAY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} q5testsupport GTest::gtest_main)
+  target_precompile_headers(${name} REUSE_FROM q5testsupport)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin)
   set(flags)
   if(T_XDISPLAY)
