@@ -1,8 +1,8 @@
 #include "devices_fixture.h"
 
 #include <stdio.h>
-#include <winternl.h>
 
+#include "process_probe.h"
 #include "test_paths.h"
 #include "trace.h"
 
@@ -27,40 +27,6 @@ BOOL WINAPI CountingDestroyList(HDEVINFO set)
 {
     ++g_iSetsDestroyed;
     return g_pDestroyHook->Original<decltype(&SetupDiDestroyDeviceInfoList)>()(set);
-}
-
-// Wine's GetProcessHandleCount always reports 0; the system-wide handle
-// list does show this process's handles, keys included.
-struct SystemHandleEntry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT handle;
-    PVOID object;
-    ULONG access;
-};
-struct SystemHandleList {
-    ULONG count;
-    SystemHandleEntry entries[1];
-};
-constexpr ULONG kSystemHandleInformation = 16;
-
-DWORD HandleCount()
-{
-    std::vector<BYTE> buffer(1 << 20);
-    ULONG length = 0;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        NTSTATUS status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation),
-                                                   buffer.data(), static_cast<ULONG>(buffer.size()), &length);
-        if (status == 0) break;
-        buffer.resize(buffer.size() * 4);
-    }
-    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
-    DWORD own = 0;
-    for (ULONG i = 0; i < list->count; ++i) {
-        if (list->entries[i].ownerPid == GetCurrentProcessId()) ++own;
-    }
-    return own;
 }
 
 }  // namespace
@@ -191,7 +157,7 @@ void ResetNewdev(int bits)
 }
 
 LeakCheck::LeakCheck()
-    : m_dwHandles(HandleCount()),
+    : m_dwHandles(q5test::ProcessHandleCount(GetCurrentProcessId())),
       m_create("setupapi.dll", "SetupDiCreateDeviceInfoList", reinterpret_cast<void*>(&CountingCreateList)),
       m_destroy("setupapi.dll", "SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&CountingDestroyList))
 {
@@ -203,7 +169,7 @@ LeakCheck::LeakCheck()
 LeakCheck::~LeakCheck()
 {
     EXPECT_EQ(g_iSetsCreated, g_iSetsDestroyed) << "device information sets left open";
-    EXPECT_EQ(HandleCount(), m_dwHandles) << "handles or keys left open";
+    EXPECT_EQ(q5test::ProcessHandleCount(GetCurrentProcessId()), m_dwHandles) << "handles or keys left open";
     EXPECT_EQ(GetModuleHandleW(L"newdev.dll"), nullptr) << "newdev.dll left loaded";
     g_pCreateHook = g_pDestroyHook = nullptr;
 }

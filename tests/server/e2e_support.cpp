@@ -1,7 +1,5 @@
 #include "e2e_support.h"
 
-#include <tlhelp32.h>
-
 #include <vector>
 
 #include "test_paths.h"
@@ -23,19 +21,6 @@ HANDLE OpenInheritableOutput(const std::wstring& path)
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
-    CloseHandle(file);
-    return text;
 }
 
 std::string WithoutCarriageReturns(std::string text)
@@ -123,21 +108,6 @@ bool RegisterBitness(int bits, bool unregister, std::string& why)
 }
 
 bool RegisterServerAndProxy(std::string& why) { return RegisterBitness(64, false, why) && RegisterBitness(32, false, why); }
-
-int CountProcesses(const wchar_t* exeName)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    int count = 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, exeName) == 0) ++count;
-        entry.dwSize = sizeof(entry);
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 bool WaitForNoServers(DWORD timeoutMs)
 {

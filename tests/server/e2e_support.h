@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bitness.h"
+#include "process_probe.h"
 #include "q5dm.h"
 
 namespace q5e2e {
@@ -40,7 +41,8 @@ bool RegisterServerAndProxy(std::string& why);
 bool RegisterBitness(int bits, bool unregister, std::string& why);
 
 // How many processes of that executable name run now.
-int CountProcesses(const wchar_t* exeName);
+using q5test::CountProcesses;
+using q5test::ReadWholeFile;
 
 // Waits until no server of either bitness runs. Under Wine an activation that comes
 // while the previous single-use server is still shutting down can fail
@@ -51,7 +53,9 @@ class ServerProcess {
 public:
     // Starts `program` (default: out/bin's server of this test's bitness)
     // with the arguments COM gives a local server and waits until it idles
-    // in its message loop, its class object registered.
+    // in its message loop, its class object registered. Serves as well for
+    // any program run in the background with its output in a file: one
+    // without a message loop is not waited for.
     explicit ServerProcess(const std::wstring& program = OutBin(ServerExe(kOwnBits)),
                            const std::wstring& arguments = L"-Embedding");
     ~ServerProcess();

@@ -6,9 +6,11 @@
 
 #include <objbase.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "children_testing.h"
 #include "e2e_support.h"
 #include "q5dm.h"
 
@@ -126,22 +128,6 @@ TEST_F(Q5dmctl, ActivationFailureIsReported)
     EXPECT_TRUE(q5e2e::RegisterServerAndProxy(why)) << why;
 }
 
-namespace {
-
-std::string ReadTextFile(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
-    CloseHandle(file);
-    return text;
-}
-
-}  // namespace
-
 TEST_F(Q5dmctl, TraceOptionShowsWhatTheServerDid)
 {
     wchar_t folder[MAX_PATH];
@@ -150,7 +136,7 @@ TEST_F(Q5dmctl, TraceOptionShowsWhatTheServerDid)
     CtlRun run = Ctl(L"--trace \"" + trace + L"\" DeleteRegKey HKXX Software");
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.output, "DeleteRegKey returned 0x00000001 S_FALSE\nserver ended with exit code 0\n");
-    std::string text = ReadTextFile(trace);
+    std::string text = q5e2e::ReadWholeFile(trace);
     EXPECT_TRUE(Has(text, ">> DeleteRegKey() wrong root branch\r\n")) << text;
     const std::string tail = "CQ5DMServiceClass::Release(): 0\r\nCoRevokeClassObject(g_dwRegisterClass);CoUninitialize";
     EXPECT_TRUE(text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0) << text;
@@ -159,57 +145,20 @@ TEST_F(Q5dmctl, TraceOptionShowsWhatTheServerDid)
 
 namespace {
 
-// A process that stays until the test ends it: this program, suspended.
-class Placeholder {
-public:
-    Placeholder()
-    {
-        wchar_t self[MAX_PATH];
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        std::wstring commandLine = L"\"" + std::wstring(self) + L"\"";
-        if (CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &m_info)) {
-            CloseHandle(m_info.hThread);
-        }
-    }
-    ~Placeholder() { End(); }
-    DWORD Id() const { return m_info.dwProcessId; }
-    void End()
-    {
-        if (m_info.hProcess == nullptr) return;
-        TerminateProcess(m_info.hProcess, 0);
-        WaitForSingleObject(m_info.hProcess, 10000);
-        CloseHandle(m_info.hProcess);
-        m_info.hProcess = nullptr;
-    }
-
-private:
-    PROCESS_INFORMATION m_info = {};
-};
-
-HANDLE OutputFile(const std::wstring& path)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0, nullptr);
-}
-
-// The texts of one process's watch lines ("hh:mm:ss.mmm [pid] program: text"),
-// in order; `programs` gets each line's program name.
-std::vector<std::string> TextsOf(const std::string& output, std::string& firstPid, std::vector<std::string>& programs)
+// The texts of the watch lines ("hh:mm:ss.mmm [pid] program: text") of the
+// first process seen, in order; `programs` gets each one's program name.
+std::vector<std::string> TextsOfFirstProcess(const std::string& output, std::vector<std::string>& programs)
 {
     std::vector<std::string> texts;
+    std::string firstPid;
     size_t start = 0;
     while (start < output.size()) {
-        size_t end = output.find("\r\n", start);
+        size_t end = output.find('\n', start);
         if (end == std::string::npos) end = output.size();
         std::string line = output.substr(start, end - start);
-        start = end + 2;
-        size_t open = line.find(" ["), close = line.find("] "), colon = line.find(": ");
-        if (open != 12 || close == std::string::npos || colon == std::string::npos) {
-            ADD_FAILURE() << "not a watch line: " << line;
-            continue;
-        }
+        start = end + 1;
+        size_t open = line.find(" ["), close = line.find("] "), colon = line.find(": ", close);
+        if (open != 12 || close == std::string::npos || colon == std::string::npos) continue;  // the watch's own notes
         std::string pid = line.substr(open + 2, close - open - 2);
         if (firstPid.empty()) firstPid = pid;
         if (pid != firstPid) continue;
@@ -221,37 +170,20 @@ std::vector<std::string> TextsOf(const std::string& output, std::string& firstPi
 
 }  // namespace
 
-// The watch and the server of this test's own bitness.
+// The watch and the server of this test's own bitness; the watch runs until
+// a placeholder process ends.
 TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
 {
     const std::wstring serverW = q5e2e::ServerExe(q5e2e::kOwnBits);
     const std::string server(serverW.begin(), serverW.end());
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring linesPath = std::wstring(folder) + L"q5watch lines.txt";
-    const std::wstring statusPath = std::wstring(folder) + L"q5watch status.txt";
-    Placeholder placeholder;
-    ASSERT_NE(placeholder.Id(), 0u);
-
-    PROCESS_INFORMATION watch = {};
-    {
-        HANDLE lines = OutputFile(linesPath), status = OutputFile(statusPath);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = lines;
-        startup.hStdError = status;
-        std::wstring commandLine = L"\"" + q5e2e::OutBin(q5e2e::kOwnBits == 32 ? L"q5dmctl32.exe" : L"q5dmctl64.exe") +
-                                   L"\" watch --until-exit " + std::to_wstring(placeholder.Id());
-        BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &watch);
-        CloseHandle(lines);
-        CloseHandle(status);
-        ASSERT_TRUE(started);
-        CloseHandle(watch.hThread);
-    }
-    for (int waited = 0; waited < 400 && !Has(ReadTextFile(statusPath), "reading the debug output"); ++waited) Sleep(50);
-    ASSERT_TRUE(Has(ReadTextFile(statusPath), "q5dmctl watch: reading the debug output of q5dmsrv64.exe and q5dmsrv32.exe"))
-        << ReadTextFile(statusPath);
+    auto placeholder = std::make_unique<q5test::ChildProcess>(L"q5child_forever.exe");
+    ASSERT_TRUE(placeholder->Started());
+    q5e2e::ServerProcess watch(q5e2e::OutBin(q5e2e::kOwnBits == 32 ? L"q5dmctl32.exe" : L"q5dmctl64.exe"),
+                               L"watch --until-exit " + std::to_wstring(placeholder->Id()));
+    ASSERT_TRUE(watch.Started());
+    for (int waited = 0; waited < 400 && !Has(watch.Trace(), "reading the debug output"); ++waited) Sleep(50);
+    ASSERT_TRUE(Has(watch.Trace(), "q5dmctl watch: reading the debug output of q5dmsrv64.exe and q5dmsrv32.exe"))
+        << watch.Trace();
 
     // A second viewer would take the first one's texts: it is refused.
     CtlRun second = Ctl(L"watch --for 1");
@@ -266,45 +198,27 @@ TEST_F(Q5dmctl, WatchShowsACOMStartedServersTraceInOrder)
     service->Release();
     CoUninitialize();
     EXPECT_TRUE(q5e2e::WaitForNoServers());
-    placeholder.End();
-    ASSERT_EQ(WaitForSingleObject(watch.hProcess, 20000), WAIT_OBJECT_0);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(watch.hProcess, &exitCode);
-    CloseHandle(watch.hProcess);
-    EXPECT_EQ(exitCode, 0u) << ReadTextFile(statusPath);
+    placeholder.reset();  // ends it
+    ASSERT_TRUE(watch.WaitForExit(20000));
+    EXPECT_EQ(watch.ExitCode(), 0u) << watch.Trace();
 
-    const std::string output = ReadTextFile(linesPath);
-    std::string pid;
+    // COM's own reference traffic in between is its business; the server's
+    // lines must all be there, in order, each under the server's name.
     std::vector<std::string> programs;
-    std::vector<std::string> texts = TextsOf(output, pid, programs);
-    // COM's own reference traffic in between is its business: the check
-    // keeps the creation's pair and the last release.
-    size_t made = 0;
-    while (made < texts.size() && texts[made] != "<< KillAnotherMine") ++made;
-    ASSERT_LT(made + 2, texts.size()) << output;
-    EXPECT_EQ(texts[made + 1], "CQ5DMServiceClass::AddRef(): 2");
-    EXPECT_EQ(texts[made + 2], "CQ5DMServiceClass::Release(): 1");
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[texts.size() - 2], "CQ5DMServiceClass::Release(): 0");
-    std::vector<std::string> calls;
-    for (const std::string& text : texts) {
-        if (text.rfind("CQ5DMServiceClass::", 0) != 0) calls.push_back(text);
+    const std::vector<std::string> texts = TextsOfFirstProcess(watch.Trace(), programs);
+    const std::vector<std::string> expected = {">> KillAnotherMine " + server,
+                                               "<< KillAnotherMine",
+                                               "CQ5DMServiceClass::AddRef(): 2",
+                                               "CQ5DMServiceClass::Release(): 1",
+                                               ">> DeleteRegKey() wrong root branch",
+                                               ">> KillProcessByName q5-no-such-program.exe",
+                                               "<< KillProcessByName",
+                                               "CQ5DMServiceClass::Release(): 0",
+                                               "CoRevokeClassObject(g_dwRegisterClass);CoUninitialize"};
+    size_t at = 0;
+    for (const std::string& line : expected) {
+        while (at < texts.size() && texts[at] != line) ++at;
+        ASSERT_LT(at, texts.size()) << "no line \"" << line << "\" in order in\n" << watch.Trace();
     }
-    std::vector<std::string> expected = {">> KillAnotherMine " + server};
-    size_t i = 1;
-    while (i < calls.size() && calls[i].rfind("Process ID : ", 0) == 0) expected.push_back(calls[i++]);
-    EXPECT_GT(expected.size(), 3u) << output;  // the prefix's processes
-    expected.push_back("<< KillAnotherMine");
-    expected.push_back(">> DeleteRegKey() wrong root branch");
-    expected.push_back(">> KillProcessByName q5-no-such-program.exe");
-    // The kill walk lists every process by id and name ("Process ID : %08X %s").
-    for (const std::string& text : calls) {
-        if (text.rfind("Process ID : ", 0) == 0 && text.size() > 22) expected.push_back(text);
-    }
-    expected.push_back("<< KillProcessByName");
-    expected.push_back("CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
-    EXPECT_EQ(calls, expected) << output;
     for (const std::string& program : programs) EXPECT_EQ(program, server);
-    DeleteFileW(linesPath.c_str());
-    DeleteFileW(statusPath.c_str());
 }

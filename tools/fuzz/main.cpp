@@ -24,6 +24,7 @@
 
 #include "calls.h"
 #include "expect.h"
+#include "process_probe.h"
 #include "q5dm.h"
 #include "results.h"
 #include "scratch.h"
@@ -157,19 +158,6 @@ std::string HresultText(HRESULT hr)
     const char* name = q5dmctl::ResultName(hr);
     if (strcmp(name, "unknown") == 0) snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
     else snprintf(text, sizeof(text), "%s", name);
-    return text;
-}
-
-std::string ReadFileText(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char chunk[65536];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
-    CloseHandle(file);
     return text;
 }
 
@@ -402,7 +390,7 @@ private:
                     bool dead)
     {
         ++m_totals.traceChecked;
-        q5fuzz::TraceCheck check = q5fuzz::CheckTrace(ReadFileText(traceFile), entries, byItself);
+        q5fuzz::TraceCheck check = q5fuzz::CheckTrace(q5test::ReadWholeFile(traceFile), entries, byItself);
         std::string server = "server " + std::to_string(serverIndex) + (dead ? " (ended from outside)" : "") + ": ";
         for (const q5fuzz::TraceFault& fault : check.faults) {
             std::string what = fault.what == "cut" ? "entry line cut short: " : "entry line missing: ";

@@ -2,29 +2,16 @@
 
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <winternl.h>
 
 #include <vector>
+
+#include "process_probe.h"
 
 namespace q5fuzz {
 namespace {
 
 const wchar_t kLocalServerKey[] = L"CLSID\\{84f2059a-d9ae-11d2-86a3-00c04f8ef940}\\LocalServer32";
 constexpr DWORD kServeWaitMs = 30000;
-
-struct SystemHandleEntry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT handle;
-    PVOID object;
-    ULONG access;
-};
-struct SystemHandleList {
-    ULONG count;
-    SystemHandleEntry entries[1];
-};
-constexpr ULONG kSystemHandleInformation = 16;
 
 class File {
 public:
@@ -145,23 +132,7 @@ DWORD Server::ExitCode() const
     return code;
 }
 
-DWORD HandleCountOf(DWORD processId)
-{
-    std::vector<BYTE> buffer(1 << 20);
-    ULONG length = 0;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        NTSTATUS status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation),
-                                                   buffer.data(), static_cast<ULONG>(buffer.size()), &length);
-        if (status == 0) break;
-        buffer.assign(buffer.size() * 4, 0);
-    }
-    const auto* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
-    DWORD own = 0;
-    for (ULONG i = 0; i < list->count; ++i) {
-        if (list->entries[i].ownerPid == processId) ++own;
-    }
-    return own;
-}
+DWORD HandleCountOf(DWORD processId) { return q5test::ProcessHandleCount(processId); }
 
 DWORD ThreadCountOf(DWORD processId)
 {
@@ -181,18 +152,7 @@ DWORD ThreadCountOf(DWORD processId)
 bool WaitForNoProcess(const wchar_t* exeName, DWORD timeoutMs)
 {
     for (DWORD waited = 0;; waited += 50) {
-        int count = 0;
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        if (snapshot != INVALID_HANDLE_VALUE) {
-            PROCESSENTRY32W entry = {};
-            entry.dwSize = sizeof(entry);
-            for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-                if (_wcsicmp(entry.szExeFile, exeName) == 0) ++count;
-                entry.dwSize = sizeof(entry);
-            }
-            CloseHandle(snapshot);
-        }
-        if (count == 0) return true;
+        if (q5test::CountProcesses(exeName) == 0) return true;
         if (waited >= timeoutMs) return false;
         Sleep(50);
     }
