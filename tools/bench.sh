@@ -72,19 +72,8 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 q5_winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
-if [ ! -f "$WINEPREFIX/.q5-booted" ]; then
-  echo "Booting the benchmark prefix $WINEPREFIX (once, about a minute) ..."
-  for attempt in 1 2 3; do
-    rm -rf "$WINEPREFIX"
-    if wineboot -i >"$Q5_WORK/wineboot.log" 2>&1 </dev/null; then
-      wineserver -w
-      touch "$WINEPREFIX/.q5-booted"
-      break
-    fi
-    wineserver -k >/dev/null 2>&1 || true
-  done
-  [ -f "$WINEPREFIX/.q5-booted" ] || { echo "bench: could not boot $WINEPREFIX" >&2; exit 1; }
-fi
+[ -f "$WINEPREFIX/.booted" ] || echo "Booting the benchmark prefix $WINEPREFIX (once, about a minute) ..."
+"$root/tests/support/wine-template.sh" "$WINEPREFIX" || exit 1
 
 # Each server in its own registry view, each proxy/stub by a registering
 # process of its own bitness.

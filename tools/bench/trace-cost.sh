@@ -21,19 +21,8 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
-if [ ! -f "$WINEPREFIX/.q5-booted" ]; then
-  echo "Booting the prefix $WINEPREFIX ..."
-  for attempt in 1 2 3; do
-    rm -rf "$WINEPREFIX"
-    if wineboot -i >"$work/wineboot.log" 2>&1 </dev/null; then
-      wineserver -w
-      touch "$WINEPREFIX/.q5-booted"
-      break
-    fi
-    wineserver -k >/dev/null 2>&1 || true
-  done
-  [ -f "$WINEPREFIX/.q5-booted" ] || { echo "could not boot $WINEPREFIX" >&2; exit 1; }
-fi
+[ -f "$WINEPREFIX/.booted" ] || echo "Booting the prefix $WINEPREFIX ..."
+"$root/tests/support/wine-template.sh" "$WINEPREFIX" || exit 1
 
 wine --version >"$work/version.txt" 2>&1 </dev/null || true
 echo "Trace line cost ($(head -n 1 "$work/version.txt")):"

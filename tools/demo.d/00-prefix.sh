@@ -128,31 +128,12 @@ q5_stop_watch() {
   q5_watch_pid=""
 }
 
-# Boots the prefix once; a failed boot (rare under Wine) is retried.
-q5_boot_prefix() {
-  [ -f "$WINEPREFIX/.q5-booted" ] && return 0
-  local attempt
-  for attempt in 1 2 3; do
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    if wineboot -i >"$Q5_DEMO/wineboot.log" 2>&1 </dev/null; then
-      # One services.exe only, and the registry on disk, before anything runs.
-      "$Q5_WINESERVER" -w
-      touch "$WINEPREFIX/.q5-booted"
-      return 0
-    fi
-    "$Q5_WINESERVER" -k >/dev/null 2>&1 || true
-  done
-  echo "could not boot the demo prefix $WINEPREFIX (see $Q5_DEMO/wineboot.log)" >&2
-  return 1
-}
-
 echo "=== Demo prefix ==="
-if [ -f "$WINEPREFIX/.q5-booted" ]; then
+if [ -f "$WINEPREFIX/.booted" ]; then
   echo "Using the Wine prefix $WINEPREFIX ($(wine --version 2>/dev/null </dev/null || true))"
 else
   echo "Booting a private Wine prefix in $WINEPREFIX (once, about a minute)..."
-  q5_boot_prefix
+  "$Q5_ROOT/tests/support/wine-template.sh" "$WINEPREFIX"
 fi
 mkdir -p "$q5_calls_dir"
 
