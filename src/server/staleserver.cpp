@@ -32,11 +32,24 @@ void ResetModuleName(wchar_t (&moduleName)[MAX_PATH])
     wcscpy(moduleName, L"unknown");
 }
 
+// Opening a process and walking its modules is what an activation pays
+// per process, so only a process whose image file name in the snapshot could
+// be ours is opened; the exact comparison of the main module's name still
+// decides. Letter case may differ between the two names, and a short (8.3)
+// or missing name in the snapshot could stand for ours: those keep the
+// full examination.
+bool CouldBeOurImage(const PROCESSENTRY32W& entry, const wchar_t* ownName)
+{
+    if (entry.szExeFile[0] == L'\0' || wcschr(entry.szExeFile, L'~') != nullptr) return true;
+    return CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) == CSTR_EQUAL;
+}
+
 // True when it ended the process (the caller then stops at once).
 bool EndIfStaleServer(const PROCESSENTRY32W& entry, const wchar_t* ownName, wchar_t (&moduleName)[MAX_PATH])
 {
     ResetModuleName(moduleName);
     LogTrace(L"Process ID : %08X\n", entry.th32ProcessID);
+    if (!CouldBeOurImage(entry, ownName)) return false;
 
     q5::UniqueHandle process(
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));

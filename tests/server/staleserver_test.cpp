@@ -213,3 +213,58 @@ TEST(KillAnotherMine, UnreadableModuleNameCountsAsUnknown)
     EXPECT_FALSE(twin.Ended(500));
     EXPECT_EQ(CountOf(capture.Text(), L"Found crashed"), 0u);
 }
+
+namespace {
+
+std::vector<DWORD> g_openedIds;
+decltype(&OpenProcess) g_realOpenProcess = nullptr;
+
+HANDLE WINAPI RecordingOpenProcess(DWORD access, BOOL inherit, DWORD id)
+{
+    g_openedIds.push_back(id);
+    return g_realOpenProcess(access, inherit, id);
+}
+
+// Snapshot names of the processes KillAnotherMine opened.
+std::vector<std::wstring> NamesOf(const std::vector<DWORD>& ids)
+{
+    std::vector<std::wstring> names;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (IndexOf(ids, entry.th32ProcessID) < ids.size()) names.push_back(entry.szExeFile);
+        entry.dwSize = sizeof(entry);
+    }
+    CloseHandle(snapshot);
+    return names;
+}
+
+}  // namespace
+
+TEST(KillAnotherMine, OpensOnlyProcessesWhoseImageCouldBeOurs)
+{
+    std::wstring upperName = OwnName();
+    for (wchar_t& c : upperName) c = static_cast<wchar_t>(towupper(c));
+    Decoy upper(L"g", upperName);
+    Decoy otherName(L"h", L"X" + OwnName());
+    ASSERT_TRUE(upper.Started() && otherName.Started());
+
+    g_openedIds.clear();
+    {
+        ScopedImportHook hook("kernel32.dll", "OpenProcess", reinterpret_cast<void*>(&RecordingOpenProcess));
+        ASSERT_TRUE(hook.Installed());
+        g_realOpenProcess = hook.Original<decltype(&OpenProcess)>();
+        TraceCapture capture;
+        KillAnotherMine();
+        EXPECT_EQ(CountOf(capture.Text(), ProcessIdLine(otherName.Id())), 1u) << "every process is still listed";
+    }
+
+    EXPECT_LT(IndexOf(g_openedIds, upper.Id()), g_openedIds.size()) << "a name of another case is examined";
+    EXPECT_EQ(IndexOf(g_openedIds, otherName.Id()), g_openedIds.size()) << "a process of another name was opened";
+    for (const std::wstring& name : NamesOf(g_openedIds))
+        EXPECT_EQ(CompareStringOrdinal(name.c_str(), -1, OwnName().c_str(), -1, TRUE), CSTR_EQUAL)
+            << "opened a process of another name, " << name.size() << " characters";
+    EXPECT_FALSE(upper.Ended(500));
+    EXPECT_FALSE(otherName.Ended(0));
+}
