@@ -12,15 +12,18 @@
 #   figures        median [min-max] of the rounds and the ratio ours/floor
 #                  taken round by round
 #
-# Pieces (tools/bench.d/*.sh, in name order): ours against the floor; two
-# sweeping operations against a bare loop of their platform calls; the four
-# client/server pairs. Then tools/bench/trace-cost.sh when it exists.
+# Pieces (tools/bench.d/*.sh, in name order): ours against the floor;
+# activation of a running server with extra idle processes against the
+# floor; two sweeping operations against a bare loop of their platform
+# calls; the four client/server pairs. Then tools/bench/trace-cost.sh when it exists.
 #
 # usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N]
 #                       [--op-rounds N] [--op-calls N] [--keys "1000 5000"]
-#                       [--extra N] [--only PIECE]
+#                       [--extra N] [--act-rounds N] [--act-extra "0 20 60"]
+#                       [--only PIECE]
 #   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
-#   calls, 1000 and 5000 keys, 60 extra processes; about 5 minutes.
+#   calls, 1000 and 5000 keys, 60 extra processes, 7 activation rounds with
+#   0, 20 and 60 extra processes; about 7 minutes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -46,7 +49,8 @@ export Q5_TOOLS32=$root/build/x86/tools/bin
 export Q5_WORK=$root/out/bench
 export WINEPREFIX=$Q5_WORK/prefix-wine10
 export WINEDEBUG=-all
-Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60; only=""
+Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60
+Q5_ACT_ROUNDS=7; Q5_ACT_EXTRA="0 20 60"; only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) Q5_ROUNDS=$2; shift 2 ;;
@@ -56,11 +60,13 @@ while [ $# -gt 0 ]; do
     --op-calls) Q5_OP_CALLS=$2; shift 2 ;;
     --keys) Q5_KEYS=$2; shift 2 ;;
     --extra) Q5_EXTRA=$2; shift 2 ;;
+    --act-rounds) Q5_ACT_ROUNDS=$2; shift 2 ;;
+    --act-extra) Q5_ACT_EXTRA=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--only PIECE]" >&2; exit 2 ;;
+    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--act-rounds N] [--act-extra LIST] [--only PIECE]" >&2; exit 2 ;;
   esac
 done
-export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA
+export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA Q5_ACT_ROUNDS Q5_ACT_EXTRA
 for f in q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll q5dmctl64.exe q5dmctl32.exe; do
   [ -f "$Q5_BIN/$f" ] || { echo "bench: $Q5_BIN/$f is missing (make build)" >&2; exit 1; }
 done

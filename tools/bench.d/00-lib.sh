@@ -77,3 +77,49 @@ q5_cell() {
   if [ "$m" = - ]; then printf -- '-'; return; fi
   printf "$format [$format-$format]" "$m" "$lo" "$hi"
 }
+
+# q5_crowd_start COUNT: COUNT extra idle processes (q5floorops crowd) in
+# the prefix until q5_crowd_stop; nothing for 0.
+q5_crowd=""
+q5_crowd_start() {
+  local count=$1 out=$Q5_WORK/crowd.txt
+  [ "$count" -gt 0 ] || return 0
+  wine "$Q5_TOOLS64/q5floorops64.exe" crowd "$count" >"$out" 2>&1 </dev/null &
+  q5_crowd=$!
+  for _ in $(seq 1 600); do
+    grep -q '^crowd: ' "$out" 2>/dev/null && break
+    sleep 0.2
+  done
+  if ! grep -q "^crowd: $count processes" "$out"; then
+    echo "bench: the $count extra processes did not start: $(tr -d '\r' <"$out")" >&2
+    q5_crowd_stop
+    exit 1
+  fi
+}
+q5_crowd_stop() {
+  [ -n "$q5_crowd" ] || return 0
+  kill -INT "$q5_crowd" 2>/dev/null || true
+  wait "$q5_crowd" || true
+  q5_crowd=""
+}
+
+# The command line that COM starts for ours, the floor or the floor with
+# its trace line.
+q5_fl_command() {
+  case "$1" in
+    ours) q5_program "$Q5_BIN/q5dmsrv64.exe" ;;
+    floor) q5_program "$Q5_TOOLS64/q5floor64.exe" ;;
+    trace) printf '%s /trace' "$(q5_program "$Q5_TOOLS64/q5floor64.exe")" ;;
+  esac
+}
+
+# The bare loop with its trace: figures on standard error, standard output
+# closed (a character device such as /dev/null would make the C runtime
+# write every line at once, which a server's unconnected output never does).
+q5_op_traced() {
+  local out=$q5_runs/$(date +%s%N)-ops-trace.txt
+  if ! wine "$Q5_TOOLS64/q5floorops64.exe" "$@" trace 2>"$out" >&- </dev/null; then
+    echo "bench: q5floorops $* trace failed:" >&2; tr -d '\r' <"$out" >&2; exit 1
+  fi
+  printf '%s' "$out"
+}

@@ -8,14 +8,6 @@
 
 q5_fl_trace=$Q5_WORK/server-stdout.txt
 q5_fl_servers="ours floor trace"
-q5_fl_command() {
-  case "$1" in
-    ours) q5_program "$Q5_BIN/q5dmsrv64.exe" ;;
-    floor) q5_program "$Q5_TOOLS64/q5floor64.exe" ;;
-    trace) printf '%s /trace' "$(q5_program "$Q5_TOOLS64/q5floor64.exe")" ;;
-  esac
-}
-
 echo
 echo "=== The server against the floor (x64 client and servers; $Q5_ROUNDS rounds, $Q5_CALLS calls each) ==="
 for round in $(seq 1 "$Q5_ROUNDS"); do

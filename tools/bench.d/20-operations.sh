@@ -10,17 +10,6 @@
 
 q5_op_ops=$Q5_TOOLS64/q5floorops64.exe
 
-# The bare loop with its trace: figures on standard error, standard output
-# closed (a character device such as /dev/null would make the C runtime
-# write every line at once, which a server's unconnected output never does).
-q5_op_traced() {
-  local out=$q5_runs/$(date +%s%N)-ops-trace.txt
-  if ! wine "$q5_op_ops" "$@" trace 2>"$out" >&- </dev/null; then
-    echo "bench: q5floorops $* trace failed:" >&2; tr -d '\r' <"$out" >&2; exit 1
-  fi
-  printf '%s' "$out"
-}
-
 # q5_op_compare LABEL KEY CTL-ARGS -- OPS-ARGS
 q5_op_compare() {
   local label=$1 key=$2; shift 2
@@ -51,18 +40,6 @@ for keys in $Q5_KEYS; do
 done
 q5_tool "$q5_op_ops" unseed >/dev/null
 
-q5_op_crowd_out=$Q5_WORK/crowd.txt
-wine "$q5_op_ops" crowd "$Q5_EXTRA" >"$q5_op_crowd_out" 2>&1 </dev/null &
-q5_op_crowd=$!
-for _ in $(seq 1 600); do
-  grep -q '^crowd: ' "$q5_op_crowd_out" 2>/dev/null && break
-  sleep 0.2
-done
-if ! grep -q "^crowd: $Q5_EXTRA processes" "$q5_op_crowd_out"; then
-  echo "bench: the $Q5_EXTRA extra processes did not start: $(tr -d '\r' <"$q5_op_crowd_out")" >&2
-  kill -INT "$q5_op_crowd" 2>/dev/null || true
-  exit 1
-fi
+q5_crowd_start "$Q5_EXTRA"
 q5_op_compare "KillProcessByName, $Q5_EXTRA extra processes" kill KillProcessByName q5-no-such-program.exe -- kill q5-no-such-program.exe
-kill -INT "$q5_op_crowd" 2>/dev/null || true
-wait "$q5_op_crowd" || true
+q5_crowd_stop

@@ -1,4 +1,4 @@
-// q5floorops: the platform calls of two sweeping operations of the DM
+// q5floorops: the platform calls of the sweeping operations of the DM
 // server, done in a bare loop in-process, for the benchmark to compare the
 // server's operations with; and the setting those operations sweep.
 //
@@ -7,6 +7,9 @@
 //   q5floorops unseed           removes them again
 //   q5floorops clean CLASS N [trace]   the CleanNotInstalled walk, N times
 //   q5floorops kill NAME N [trace]     the KillProcessByName walk, N times
+//   q5floorops stale NAME N [trace]    the walk of an activation's search
+//                               for a leftover server of file name NAME,
+//                               N times
 //   q5floorops crowd COUNT      starts COUNT idle processes and keeps them
 //                               until Ctrl+C (or its own end)
 //
@@ -16,6 +19,7 @@
 // does, so that the comparison shows what the server costs beyond them.
 // A tool of the benchmark only: never shipped.
 #include <windows.h>
+#include <psapi.h>
 #include <setupapi.h>
 #include <tlhelp32.h>
 
@@ -162,6 +166,33 @@ void KillWalk(const wchar_t* processName)
     q5floor::Trace(L"<< KillProcessByName\n");
 }
 
+// The walk that every activation makes for a leftover server, of a name
+// that no other process has: each process listed, only a process whose
+// snapshot name could be NAME opened and its main module's name read.
+void StaleWalk(const wchar_t* ownName)
+{
+    q5floor::Trace(L">> KillAnotherMine %s\n", ownName);
+    {
+        Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+            q5floor::Trace(L"Process ID : %08X\n", entry.th32ProcessID);
+            if (CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) == CSTR_EQUAL) {
+                Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+                HMODULE module = nullptr;
+                DWORD needed = 0;
+                wchar_t moduleName[MAX_PATH];
+                if (process.Get() != nullptr && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
+                    GetModuleBaseNameW(process.Get(), module, moduleName, MAX_PATH);
+            }
+            entry.dwSize = sizeof(entry);
+        }
+    }
+    q5floor::Trace(L"<< KillAnotherMine\n");
+}
+
 int Timed(void (*walk)(const wchar_t*), const wchar_t* argument, int rounds)
 {
     std::vector<double> times;
@@ -235,11 +266,12 @@ int wmain(int argc, wchar_t** argv)
     q5floor::g_bTrace = argc == 5 && wcscmp(argv[4], L"trace") == 0;
     if ((argc == 4 || q5floor::g_bTrace) && wcscmp(argv[1], L"clean") == 0) return Timed(CleanWalk, argv[2], _wtoi(argv[3]));
     if ((argc == 4 || q5floor::g_bTrace) && wcscmp(argv[1], L"kill") == 0) return Timed(KillWalk, argv[2], _wtoi(argv[3]));
+    if ((argc == 4 || q5floor::g_bTrace) && wcscmp(argv[1], L"stale") == 0) return Timed(StaleWalk, argv[2], _wtoi(argv[3]));
     if (argc == 3 && wcscmp(argv[1], L"crowd") == 0) return Crowd(_wtoi(argv[2]));
     if (argc == 2 && wcscmp(argv[1], L"idle") == 0) {
         Sleep(INFINITE);
         return 0;
     }
-    fprintf(stderr, "usage: q5floorops seed COUNT | unseed | clean CLASS N [trace] | kill NAME N [trace] | crowd COUNT\n");
+    fprintf(stderr, "usage: q5floorops seed COUNT | unseed | clean CLASS N [trace] | kill NAME N [trace] | stale NAME N [trace] | crowd COUNT\n");
     return 2;
 }
