@@ -16,7 +16,7 @@ for extra in $Q5_ACT_EXTRA; do
   for round in $(seq 1 "$Q5_ACT_ROUNDS"); do
     for who in ours floor; do
       q5_serve_with "$(q5_fl_command "$who")"
-      q5_keep "act$extra" "$who" "$(q5_activation "$(q5_ctl 64 --trace "$(q5_winpath "$q5_act_trace")" --repeat 1 DeleteRegKey HKXX Software)")"
+      q5_keep "act$extra" "$who" "$(q5_activation "$(q5_ctl 64 --trace "$(q5_winpath "$q5_act_trace")" --repeat 2 DeleteRegKey HKXX Software)")"
     done
     q5_keep "act$extra" bare "$(q5_call_median "$(q5_tool "$Q5_TOOLS64/q5floorops64.exe" stale q5dmsrv64.exe "$Q5_OP_CALLS")")"
     q5_keep "act$extra" traced "$(q5_call_median "$(q5_op_traced stale q5dmsrv64.exe "$Q5_OP_CALLS")")"
