@@ -119,7 +119,9 @@ bool ShellCopy(const wchar_t* source, const wchar_t* target)
     operation.wFunc = FO_COPY;
     operation.pFrom = from;
     operation.pTo = to;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    // No one watches the server's desktop: an error box would hold its only
+    // thread, and failed copies are routine (the system folder comes first).
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
     return SHFileOperationW(&operation) == 0;
 }
 

@@ -642,3 +642,37 @@ TEST_F(BackupDriverTest, ShortOfMemoryForTheDirectoryListSavesWhatNeedsNoList)
     EXPECT_EQ(ReadText(m_root + L"\\mem\\q5mem.cat"), "catalog");
     EXPECT_FALSE(Exists(m_root + L"\\mem\\q5mem.sys")) << "no directory could be kept to search";
 }
+
+namespace {
+
+std::vector<FILEOP_FLAGS> g_shellFlags;
+q5test::ScopedImportHook* g_shellHook = nullptr;
+
+int WINAPI RecordingShellCopy(LPSHFILEOPSTRUCTW operation)
+{
+    g_shellFlags.push_back(operation->fFlags);
+    return g_shellHook->Original<decltype(&SHFileOperationW)>()(operation);
+}
+
+}  // namespace
+
+TEST_F(BackupDriverTest, EveryShellCopyIsSilentAndShowsNoErrorBox)
+{
+    // A missing catalog, two files found only in the second directory (each
+    // a failed copy first) and the twin of the later one.
+    WriteText(InfFolder() + L"q5bkflags.inf", std::string(kVersionNt) +
+                                                  "CatalogFile=q5fl.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvFL\r\n"
+                                                  "[SourceDisksFiles]\r\nq5fl1.dll=1\r\nq5fl2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvFL\\q5fl1.dll"), "fl1");
+    WriteText(DriverDirectory(L"q5drvFL\\q5fl2.sys"), "fl2");
+    g_shellFlags.clear();
+    {
+        ScopedImportHook hook("shell32.dll", "SHFileOperationW", reinterpret_cast<void*>(&RecordingShellCopy));
+        ASSERT_TRUE(hook.Installed());
+        g_shellHook = &hook;
+        EXPECT_EQ(Backup(L"q5bkflags.inf", L"\\fl"), S_OK);
+    }
+    const FILEOP_FLAGS expected = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    EXPECT_EQ(g_shellFlags, std::vector<FILEOP_FLAGS>(6, expected));
+    EXPECT_EQ(ReadText(m_root + L"\\fl\\q5fl2.hda"), "fl2");
+}
