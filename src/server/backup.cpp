@@ -125,11 +125,22 @@ bool ShellCopy(const wchar_t* source, const wchar_t* target)
     return SHFileOperationW(&operation) == 0;
 }
 
+// Given a folder, the shell copies the whole tree. A name from the INF that
+// names a folder in a search directory is treated as not found there.
+bool IsFolderOrTrace(const wchar_t* source)
+{
+    DWORD attributes = GetFileAttributesW(source);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    LogTrace(L"Source is a folder, skipped: %s\n", source);
+    return true;
+}
+
 // The copy procedure shared by the catalog and the driver files. The plain
 // copy behind a failed shell copy leaves a usable file, yet the attempt
 // still counts as failed so that the next search directory is tried.
 bool CopyFileAttempt(const wchar_t* source, const wchar_t* target)
 {
+    if (IsFolderOrTrace(source)) return false;
     if (ShellCopy(source, target)) return true;
     LogTrace(L"Error %X", GetLastError());
     CopyFileW(source, target, FALSE);

@@ -676,3 +676,36 @@ TEST_F(BackupDriverTest, EveryShellCopyIsSilentAndShowsNoErrorBox)
     EXPECT_EQ(g_shellFlags, std::vector<FILEOP_FLAGS>(6, expected));
     EXPECT_EQ(ReadText(m_root + L"\\fl\\q5fl2.hda"), "fl2");
 }
+
+TEST_F(BackupDriverTest, ANameThatIsAFolderIsSkippedLikeAMissingFile)
+{
+    // "drivers" is a folder of the system directory; the others are made
+    // folders in the first place searched and files in the second.
+    WriteText(InfFolder() + L"q5bkdir.inf", std::string(kVersionNt) +
+                                                "CatalogFile=q5dir.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvD\r\n"
+                                                "[SourceDisksFiles]\r\nq5lead.sys=1\r\ndrivers=1\r\nq5dir.sys=1\r\n");
+    for (const std::wstring& folder : {CatalogFolder() + L"q5bkdir.cat", SystemDirectory() + L"\\q5lead.sys",
+                                       SystemDirectory() + L"\\q5dir.sys"})
+        WriteText(folder + L"\\inner.txt", "inside a folder");
+    WriteText(DriverDirectory(L"q5drvD\\q5lead.sys"), "lead");
+    WriteText(DriverDirectory(L"q5drvD\\q5dir.sys"), "dir");
+
+    EXPECT_EQ(Backup(L"q5bkdir.inf", L"\\d"), S_OK);
+    std::wstring f = m_root + L"\\d\\";
+    std::wstring sys = SystemDirectory() + L"\\";
+    std::wstring drv = DriverDirectory(L"q5drvD\\");
+    EXPECT_EQ(m_trace, L"backup q5bkdir.inf\nCatalog File is q5dir.cat\n"
+                       L"Source is a folder, skipped: " + CatalogFolder() + L"q5bkdir.cat\n" +
+                           L"Saving file " + f + L"q5lead.sys\n" +
+                           L"Source is a folder, skipped: " + sys + L"q5lead.sys\n" +
+                           L"Saving file " + sys + L"drivers to " + f + L"drivers\n" +
+                           L"Source is a folder, skipped: " + sys + L"drivers\n" +
+                           L"Saving file " + drv + L"drivers to " + f + L"drivers\nError #" +
+                           L"Saving file " + sys + L"q5dir.sys to " + f + L"q5dir.sys\n" +
+                           L"Source is a folder, skipped: " + sys + L"q5dir.sys\n" +
+                           L"Saving file " + drv + L"q5dir.sys to " + f + L"q5dir.sys\n");
+    std::vector<std::wstring> saved = FolderEntries(m_root + L"\\d");
+    std::sort(saved.begin(), saved.end());
+    EXPECT_EQ(saved, (std::vector<std::wstring>{L"q5dir.hda", L"q5dir.sys", L"q5lead.sys"}));
+    EXPECT_EQ(ReadText(f + L"q5dir.sys"), "dir");
+}
