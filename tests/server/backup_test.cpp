@@ -709,3 +709,85 @@ TEST_F(BackupDriverTest, ANameThatIsAFolderIsSkippedLikeAMissingFile)
     EXPECT_EQ(saved, (std::vector<std::wstring>{L"q5dir.hda", L"q5dir.sys", L"q5lead.sys"}));
     EXPECT_EQ(ReadText(f + L"q5dir.sys"), "dir");
 }
+
+// Relative paths resolve against the current folder, here a scratch one.
+class BackupDriverRelativeTest : public BackupDriverTest {
+protected:
+    void SetUp() override
+    {
+        BackupDriverTest::SetUp();
+        m_cwd = m_root + L"\\cwd";
+        MakeDirectories(m_cwd);
+        GetCurrentDirectoryW(MAX_PATH, m_previous);
+        SetCurrentDirectoryW(m_cwd.c_str());
+        WriteText(InfFolder() + L"q5bkrel.inf", std::string(kVersionNt) +
+                                                    "CatalogFile=q5rel.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvRel\r\n"
+                                                    "[SourceDisksFiles]\r\nq5rel1.dll=1\r\nq5rel2.sys=1\r\n");
+        WriteText(CatalogFolder() + L"q5bkrel.cat", "catalog");
+        WriteText(DriverDirectory(L"q5drvRel\\q5rel1.dll"), "rel1");
+        WriteText(DriverDirectory(L"q5drvRel\\q5rel2.sys"), "rel2");
+    }
+    void TearDown() override
+    {
+        SetCurrentDirectoryW(m_previous);
+        BackupDriverTest::TearDown();
+    }
+
+    HRESULT BackupTo(const std::wstring& copyPath, const std::wstring& root, const std::wstring& sub)
+    {
+        TraceCapture capture;
+        HRESULT result = m_pService->BackupDriver(L"q5bkrel.inf", sub.c_str(), copyPath.c_str(), root.c_str());
+        m_trace = MaskNumbers(capture.Text());
+        return result;
+    }
+
+    // Nothing landed in the current folder or the root of its drive.
+    void ExpectNothingStray(const std::wstring& what)
+    {
+        EXPECT_TRUE(FolderEntries(m_cwd).empty()) << what.c_str();
+        for (const wchar_t* name : {L"C:\\q5rel", L"C:\\q5rel.inf", L"C:\\q5rel.cat", L"C:\\q5rel1.dll"})
+            EXPECT_FALSE(Exists(name)) << what.c_str() << " " << name;
+    }
+
+    std::wstring m_cwd;
+    wchar_t m_previous[MAX_PATH] = L"";
+};
+
+TEST_F(BackupDriverRelativeTest, RefusesEveryTargetInABackupFolderThatIsNoFullPath)
+{
+    const std::pair<std::wstring, std::wstring> folders[] = {
+        {L"q5rel", L"\\sub"}, {L"", L"q5rel"}, {L"", L""},      {L"\\q5rel", L""},  {L"\\", L"q5rel"},
+        {L"C:q5rel", L""},    {L"1:\\q5rel", L""}, {L"\\\\", L""},      {L"/", L"q5rel"}};
+    for (const auto& [root, sub] : folders) {
+        std::wstring f = root + sub + L"\\";
+        EXPECT_EQ(BackupTo(m_root + L"\\saved.inf", root, sub), S_OK) << f.c_str();
+        EXPECT_EQ(m_trace, L"backup q5bkrel.inf\nCatalog File is q5rel.cat\nRelative path: " + f +
+                               L"q5rel.cat\nRelative path: " + f + L"q5rel1.dll\nRelative path: " + f + L"q5rel2.sys\n");
+        ExpectNothingStray(f);
+    }
+    EXPECT_EQ(ReadText(m_root + L"\\saved.inf").substr(0, 9), "[Version]");
+}
+
+TEST_F(BackupDriverRelativeTest, AcceptsFullPathsOfEitherSeparatorAndCase)
+{
+    std::wstring lower = L"c" + m_root.substr(1) + L"\\lower";
+    std::wstring slashes = L"C:/" + m_root.substr(3) + L"/slashes";
+    MakeDirectories(m_root + L"\\lower");
+    MakeDirectories(m_root + L"\\slashes");
+    for (const std::wstring& root : {lower, slashes}) {
+        EXPECT_EQ(BackupTo(root + L"\\copy.inf", root, L""), S_OK) << root.c_str();
+        EXPECT_EQ(m_trace.find(L"Relative"), std::wstring::npos) << m_trace.c_str();
+        EXPECT_EQ(ReadText(root + L"\\q5rel.cat"), "catalog");
+        EXPECT_EQ(ReadText(root + L"\\q5rel2.hda"), "rel2");
+    }
+}
+
+TEST_F(BackupDriverRelativeTest, RefusesAnInfCopyPathThatIsNoFullPath)
+{
+    for (const wchar_t* copyPath : {L"q5rel.inf", L"\\q5rel.inf", L"C:q5rel.inf", L"", L"..\\q5rel.inf"}) {
+        EXPECT_EQ(BackupTo(copyPath, m_root, L"\\sub"), E_FAIL) << copyPath;
+        EXPECT_EQ(m_trace, L"backup q5bkrel.inf\nRelative path: " + std::wstring(copyPath) + L"\n");
+        ExpectNothingStray(copyPath);
+        EXPECT_FALSE(Exists(m_root + L"\\sub")) << copyPath;
+    }
+}
