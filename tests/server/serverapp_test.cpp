@@ -265,3 +265,85 @@ TEST_F(ServerRun, FactoryThatCannotBeMadeEndsAsAFailedResume)
     ExpectBoxAndNoLoop();
     EXPECT_EQ(m_trace.Text(), L"CoUninitialize");
 }
+
+namespace {
+
+// What the server asked of SetProcessMitigationPolicy, and what it got back.
+struct PolicyRequest {
+    bool available = true;  // false: kernel32 lacks the function (Windows 7)
+    BOOL result = TRUE;
+    DWORD error = 0;
+    int calls = 0;
+    bool fromKernel32 = false;
+    int policy = -1;
+    DWORD flags = 0xdeadbeef;
+    SIZE_T size = 0;
+    int registrationsBefore = -1;
+};
+
+PolicyRequest g_policy;
+ScopedImportHook* g_procHook = nullptr;
+
+BOOL WINAPI RecordingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size)
+{
+    ++g_policy.calls;
+    g_policy.policy = policy;
+    g_policy.size = size;
+    if (size >= sizeof(DWORD)) g_policy.flags = *static_cast<DWORD*>(buffer);
+    g_policy.registrationsBefore = g_seen.registerCalls;
+    SetLastError(g_policy.error);
+    return g_policy.result;
+}
+
+FARPROC WINAPI ResolvingGetProcAddress(HMODULE module, LPCSTR name)
+{
+    bool byName = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
+    if (!byName || strcmp(name, "SetProcessMitigationPolicy") != 0)
+        return g_procHook->Original<decltype(&GetProcAddress)>()(module, name);
+    g_policy.fromKernel32 = module == GetModuleHandleW(L"kernel32.dll");
+    if (g_policy.available) return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordingSetPolicy));
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ServerRun, EnforcesRedirectionTrustBeforeServingAndGoesOnWithoutIt)
+{
+    struct Case {
+        bool available;
+        BOOL result;
+        DWORD error;
+        const wchar_t* trace;
+    };
+    const Case cases[] = {
+        {true, TRUE, 0, L""},
+        {true, FALSE, ERROR_INVALID_PARAMETER, L"Redirection trust not enforced: error 87\n"},
+        {false, FALSE, 0, L"Redirection trust not enforced: error 127\n"},
+    };
+    ScopedImportHook resolve("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&ResolvingGetProcAddress));
+    g_procHook = &resolve;
+    for (const Case& c : cases) {
+        g_seen = Observed();
+        g_policy = PolicyRequest();
+        g_policy.available = c.available;
+        g_policy.result = c.result;
+        g_policy.error = c.error;
+        m_trace.Clear();
+        PostQuitMessage(0);
+        EXPECT_EQ(RunServer("-Embedding"), 0);
+
+        EXPECT_TRUE(g_policy.fromKernel32);
+        EXPECT_EQ(g_policy.calls, c.available ? 1 : 0);
+        if (c.available) {
+            // ProcessRedirectionTrustPolicy, EnforceRedirectionTrust alone.
+            EXPECT_EQ(g_policy.policy, 16);
+            EXPECT_EQ(g_policy.size, sizeof(DWORD));
+            EXPECT_EQ(g_policy.flags, 1u);
+            EXPECT_EQ(g_policy.registrationsBefore, 0);
+        }
+        EXPECT_EQ(g_seen.registerCalls, 1);
+        EXPECT_EQ(g_seen.revokeCalls, 1);
+        EXPECT_EQ(m_trace.Text(), std::wstring(c.trace) + L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
+    }
+}
