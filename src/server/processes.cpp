@@ -15,6 +15,9 @@ namespace {
 // and the walk goes on to the next window. No SMTO_ABORTIFHUNG: a thread
 // that merely looks hung would then never be sent the request at all.
 constexpr UINT kCloseRequestTimeoutMs = 5000;
+// A snapshot fails now and then while processes come and go
+// (ERROR_BAD_LENGTH: "try again").
+constexpr int kSnapshotAttempts = 5;
 
 BOOL CALLBACK CloseProcessWindowsProc(HWND hwnd, LPARAM lParam)
 {
@@ -44,12 +47,22 @@ void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName)
     TerminateProcess(process.Get(), 0);
 }
 
+q5::UniqueFileHandle TakeSnapshot()
+{
+    for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
+        q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+        if (snapshot) return snapshot;
+    }
+    LogTrace(L"Process snapshot failed, error %d\n", GetLastError());
+    return q5::UniqueFileHandle();
+}
+
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::KillProcessByName(const wchar_t* processName)
 {
     LogTrace(L">> KillProcessByName %s\n", processName);
-    q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+    q5::UniqueFileHandle snapshot = TakeSnapshot();
     if (snapshot) {
         PROCESSENTRY32W entry;
         entry.dwSize = sizeof(entry);

@@ -203,14 +203,76 @@ TEST_F(ProcessControl, WindowThatNeverAnswersDoesNotHoldTheServerForEver)
     EXPECT_EQ(log, expectedLog);
 }
 
-HANDLE WINAPI FailingSnapshot(DWORD, DWORD) { return INVALID_HANDLE_VALUE; }
+HANDLE WINAPI FailingSnapshot(DWORD, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+}
 
-TEST_F(ProcessControl, WithoutASnapshotOnlyTheOuterLinesAreWritten)
+TEST_F(ProcessControl, WithoutASnapshotItsFailureIsTracedBetweenTheOuterLines)
 {
     q5test::ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FailingSnapshot));
     TraceCapture capture;
     EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
-    EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_twowindows.exe\n<< KillProcessByName\n");
+    EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_twowindows.exe\nProcess snapshot failed, error 8\n"
+                              L"<< KillProcessByName\n");
 }
 
 }  // namespace
+
+namespace {
+
+constexpr const wchar_t* kForever = L"q5child_forever.exe";
+
+int g_snapshotFailures = 0;
+int g_snapshotCalls = 0;
+DWORD g_snapshotError = 0;
+q5test::ScopedImportHook* g_snapshotHook = nullptr;
+
+HANDLE WINAPI FlakySnapshot(DWORD flags, DWORD processId)
+{
+    if (g_snapshotCalls++ < g_snapshotFailures) {
+        SetLastError(g_snapshotError);
+        return INVALID_HANDLE_VALUE;
+    }
+    return g_snapshotHook->Original<decltype(&CreateToolhelp32Snapshot)>()(flags, processId);
+}
+
+}  // namespace
+
+TEST_F(ProcessControl, ASnapshotThatFailsIsTakenAgainABoundedNumberOfTimes)
+{
+    struct Case {
+        int failures;
+        DWORD error;
+        bool ended;
+    };
+    const Case cases[] = {
+        {1, ERROR_BAD_LENGTH, true}, {2, ERROR_NOT_ENOUGH_MEMORY, true}, {1000, ERROR_BAD_LENGTH, false}};
+    for (const Case& c : cases) {
+        ChildProcess child(kForever);
+        ASSERT_TRUE(child.Started());
+        g_snapshotFailures = c.failures;
+        g_snapshotCalls = 0;
+        g_snapshotError = c.error;
+        std::wstring trace;
+        {
+            q5test::ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FlakySnapshot));
+            g_snapshotHook = &hook;
+            TraceCapture capture;
+            EXPECT_EQ(m_pService->KillProcessByName(kForever), E_FAIL);
+            trace = capture.Text();
+        }
+        if (c.ended) {
+            EXPECT_EQ(g_snapshotCalls, c.failures + 1);
+            EXPECT_EQ(child.WaitForExit(kStartLimitMs), 0u) << c.failures;
+            EXPECT_EQ(trace.find(L"snapshot"), std::wstring::npos) << c.failures;
+        } else {
+            EXPECT_GT(g_snapshotCalls, 1);
+            EXPECT_LE(g_snapshotCalls, 10);
+            EXPECT_EQ(trace, L">> KillProcessByName q5child_forever.exe\nProcess snapshot failed, error 24\n"
+                             L"<< KillProcessByName\n");
+            EXPECT_TRUE(child.IsRunning());
+        }
+    }
+}
