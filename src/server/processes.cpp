@@ -35,13 +35,32 @@ BOOL CloseProcessWindows(DWORD processId)
     return EnumWindows(CloseProcessWindowsProc, static_cast<LPARAM>(processId));
 }
 
+// The id comes from the snapshot, and earlier matches may have taken
+// seconds since: by now it can belong to an unrelated program, which must
+// not be ended. A path that does not fit counts as unverified.
+bool IsStillNamed(HANDLE process, const wchar_t* exeName)
+{
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process, 0, image, &length)) {
+        LogTrace(L"Image name unreadable, error %d, skipped\n", GetLastError());
+        return false;
+    }
+    const wchar_t* name = wcsrchr(image, L'\\');
+    name = name != nullptr ? name + 1 : image;
+    if (CompareStringOrdinal(name, -1, exeName, -1, TRUE) == CSTR_EQUAL) return true;
+    LogTrace(L"Image is no longer %s, skipped\n", exeName);
+    return false;
+}
+
 void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName)
 {
     LogTrace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
     if (wcscmp(entry.szExeFile, processName) != 0) return;
 
-    q5::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (!process) return;
+    q5::UniqueHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    if (!process || !IsStillNamed(process.Get(), entry.szExeFile)) return;
     LogTrace(L"Helper found... Try to kill");
     CloseProcessWindows(entry.th32ProcessID);
     TerminateProcess(process.Get(), 0);

@@ -276,3 +276,70 @@ TEST_F(ProcessControl, ASnapshotThatFailsIsTakenAgainABoundedNumberOfTimes)
         }
     }
 }
+
+namespace {
+
+// The text the call traced after the child's own "Process ID" line.
+std::wstring TraceAfterEntry(const std::wstring& trace, DWORD processId, const wchar_t* name)
+{
+    wchar_t line[64];
+    _snwprintf(line, 63, L"Process ID : %08X ", static_cast<unsigned>(processId));
+    line[63] = L'\0';
+    std::wstring entry = std::wstring(line) + name + L"\n";
+    size_t at = trace.find(entry);
+    return at == std::wstring::npos ? L"<no entry>" : trace.substr(at + entry.size());
+}
+
+const wchar_t* g_pszImage = nullptr;  // null: the image name cannot be read
+
+BOOL WINAPI ChosenImageName(HANDLE, DWORD, LPWSTR name, PDWORD size)
+{
+    if (g_pszImage == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    wcscpy(name, g_pszImage);
+    *size = static_cast<DWORD>(wcslen(g_pszImage));
+    return TRUE;
+}
+
+}  // namespace
+
+TEST_F(ProcessControl, AnIdThatNowBelongsToAnotherProgramIsLeftAlone)
+{
+    struct Case {
+        const wchar_t* image;
+        bool ended;
+        const wchar_t* trace;
+    };
+    const wchar_t* const other = L"Image is no longer q5child_forever.exe, skipped\n";
+    const Case cases[] = {
+        {L"C:\\windows\\system32\\notepad.exe", false, other},
+        {L"C:\\q5\\xq5child_forever.exe", false, other},
+        {L"C:\\q5\\q5child_forever.exe.old", false, other},
+        {L"C:\\q5child_forever.exe\\notepad.exe", false, other},
+        {nullptr, false, L"Image name unreadable, error 5, skipped\n"},
+        {L"C:\\elsewhere\\q5child_forever.exe", true, kHelperFound},
+        {L"C:\\ELSEWHERE\\Q5CHILD_FOREVER.EXE", true, kHelperFound},
+    };
+    for (const Case& c : cases) {
+        const wchar_t* image = c.image != nullptr ? c.image : L"(unreadable)";
+        ChildProcess child(kForever);
+        ASSERT_TRUE(child.Started());
+        g_pszImage = c.image;
+        std::wstring trace;
+        {
+            q5test::ScopedImportHook query("kernel32.dll", "QueryFullProcessImageNameW",
+                                           reinterpret_cast<void*>(&ChosenImageName));
+            TraceCapture capture;
+            EXPECT_EQ(m_pService->KillProcessByName(kForever), E_FAIL);
+            trace = capture.Text();
+        }
+        std::wstring after = TraceAfterEntry(trace, child.Id(), kForever);
+        EXPECT_EQ(after.substr(0, wcslen(c.trace)), c.trace) << image;
+        if (c.ended)
+            EXPECT_EQ(child.WaitForExit(kStartLimitMs), 0u) << image;
+        else
+            EXPECT_TRUE(child.IsRunning()) << image;
+    }
+}
