@@ -343,3 +343,114 @@ TEST_F(ProcessControl, AnIdThatNowBelongsToAnotherProgramIsLeftAlone)
             EXPECT_TRUE(child.IsRunning()) << image;
     }
 }
+
+namespace {
+
+size_t Occurrences(const std::wstring& text, const std::wstring& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// A clock that moves only while a window is being asked, by as long as the
+// window takes to answer or the timeout, whichever is shorter.
+ULONGLONG g_now = 0;
+UINT g_answerMs = 0;
+struct CloseRequest {
+    HWND window;
+    DWORD owner;
+    UINT message;
+    bool sent;
+    UINT timeout;
+};
+
+DWORD OwnerOf(HWND window)
+{
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    return owner;
+}
+std::vector<CloseRequest> g_requests;
+
+ULONGLONG WINAPI FakeTickCount64() { return g_now; }
+
+LRESULT WINAPI TimedSendMessage(HWND window, UINT message, WPARAM, LPARAM, UINT, UINT timeout, PDWORD_PTR answer)
+{
+    g_requests.push_back({window, OwnerOf(window), message, true, timeout});
+    bool answered = g_answerMs < timeout;
+    g_now += answered ? g_answerMs : timeout;
+    if (answer != nullptr) *answer = 0;
+    if (!answered) SetLastError(ERROR_TIMEOUT);
+    return answered ? 1 : 0;
+}
+
+BOOL WINAPI RecordingPostMessage(HWND window, UINT message, WPARAM, LPARAM)
+{
+    g_requests.push_back({window, OwnerOf(window), message, false, 0});
+    return TRUE;
+}
+
+const wchar_t kDeadlineLine[] = L"Close deadline reached, WM_CLOSE posted to the remaining windows\n";
+
+}  // namespace
+
+TEST_F(ProcessControl, TheWholeCallWaitsForWindowsThirtySecondsAtMostThenPosts)
+{
+    struct Case {
+        UINT answerMs;
+        bool deadline;
+    };
+    // Windows that answer at once, slowly, and never.
+    const Case cases[] = {{0, false}, {4000, true}, {INFINITE, true}};
+    for (const Case& c : cases) {
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < 5; ++i) children.push_back(StartWithWindows(kTwoWindows, L"Q5ChildWindow", 2));
+        for (auto& child : children) ASSERT_EQ(q5test::CountWindows(child->Id(), L"Q5ChildWindow"), 2u);
+        g_now = 1000000;
+        g_answerMs = c.answerMs;
+        g_requests.clear();
+        std::wstring trace;
+        {
+            q5test::ScopedImportHook clock("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&FakeTickCount64));
+            q5test::ScopedImportHook send("user32.dll", "SendMessageTimeoutW", reinterpret_cast<void*>(&TimedSendMessage));
+            q5test::ScopedImportHook post("user32.dll", "PostMessageW", reinterpret_cast<void*>(&RecordingPostMessage));
+            TraceCapture capture;
+            EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
+            trace = capture.Text();
+        }
+        for (auto& child : children) EXPECT_EQ(child->WaitForExit(kStartLimitMs), 0u) << c.answerMs;
+
+        // Each window of the children was asked once, sent or posted; the
+        // posts came after every send.
+        std::map<DWORD, size_t> asked;
+        std::vector<HWND> windows;
+        ULONGLONG waited = 0;
+        size_t posts = 0;
+        for (const CloseRequest& request : g_requests) {
+            EXPECT_EQ(request.message, static_cast<UINT>(WM_CLOSE));
+            windows.push_back(request.window);
+            ++asked[request.owner];
+            if (request.sent) {
+                EXPECT_EQ(posts, 0u) << "a send after a post";
+                EXPECT_TRUE(request.timeout > 0 && request.timeout <= 5000) << request.timeout;
+                waited += std::min<ULONGLONG>(c.answerMs, request.timeout);
+            } else {
+                ++posts;
+            }
+        }
+        std::sort(windows.begin(), windows.end());
+        EXPECT_EQ(std::adjacent_find(windows.begin(), windows.end()), windows.end()) << "a window asked twice";
+        for (auto& child : children) {
+            EXPECT_GE(asked[child->Id()], 2u) << c.answerMs;
+            asked.erase(child->Id());
+        }
+        EXPECT_TRUE(asked.empty()) << "a window of another process was asked";
+
+        EXPECT_EQ(posts > 0, c.deadline) << c.answerMs;
+        if (c.deadline) {
+            EXPECT_EQ(waited, 30000u) << c.answerMs;
+        }
+        EXPECT_EQ(Occurrences(trace, kDeadlineLine), c.deadline ? 1u : 0u) << c.answerMs;
+    }
+}
