@@ -644,150 +644,66 @@ TEST_F(BackupDriverTest, ShortOfMemoryForTheDirectoryListSavesWhatNeedsNoList)
 }
 
 namespace {
-
 std::vector<FILEOP_FLAGS> g_shellFlags;
-q5test::ScopedImportHook* g_shellHook = nullptr;
 
 int WINAPI RecordingShellCopy(LPSHFILEOPSTRUCTW operation)
 {
     g_shellFlags.push_back(operation->fFlags);
-    return g_shellHook->Original<decltype(&SHFileOperationW)>()(operation);
+    return FailingShellCopy(operation);
 }
-
 }  // namespace
 
-TEST_F(BackupDriverTest, EveryShellCopyIsSilentAndShowsNoErrorBox)
+TEST_F(BackupDriverTest, ShellCopiesNeverShowAnErrorBox)
 {
-    // A missing catalog, two files found only in the second directory (each
-    // a failed copy first) and the twin of the later one.
-    WriteText(InfFolder() + L"q5bkflags.inf", std::string(kVersionNt) +
-                                                  "CatalogFile=q5fl.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvFL\r\n"
-                                                  "[SourceDisksFiles]\r\nq5fl1.dll=1\r\nq5fl2.sys=1\r\n");
-    WriteText(DriverDirectory(L"q5drvFL\\q5fl1.dll"), "fl1");
-    WriteText(DriverDirectory(L"q5drvFL\\q5fl2.sys"), "fl2");
+    WriteText(InfFolder() + L"q5bkui.inf", std::string(kVersionNt) + "CatalogFile=q5ui.cat\r\n[DestinationDirs]\r\n"
+                                               "Q5A=10,q5drvU\r\n[SourceDisksFiles]\r\nq5u1.dll=1\r\nq5u2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvU\\q5u2.sys"), "u2");
     g_shellFlags.clear();
     {
         ScopedImportHook hook("shell32.dll", "SHFileOperationW", reinterpret_cast<void*>(&RecordingShellCopy));
-        ASSERT_TRUE(hook.Installed());
-        g_shellHook = &hook;
-        EXPECT_EQ(Backup(L"q5bkflags.inf", L"\\fl"), S_OK);
+        EXPECT_EQ(Backup(L"q5bkui.inf", L"\\u"), S_OK);
     }
-    const FILEOP_FLAGS expected = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    EXPECT_EQ(g_shellFlags, std::vector<FILEOP_FLAGS>(6, expected));
-    EXPECT_EQ(ReadText(m_root + L"\\fl\\q5fl2.hda"), "fl2");
+    // The catalog, two directories for each file, and the twin.
+    EXPECT_EQ(g_shellFlags, std::vector<FILEOP_FLAGS>(6, FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI));
 }
 
-TEST_F(BackupDriverTest, ANameThatIsAFolderIsSkippedLikeAMissingFile)
+TEST_F(BackupDriverTest, ANameThatIsAFolderCountsAsNotFoundThere)
 {
-    // "drivers" is a folder of the system directory; the others are made
-    // folders in the first place searched and files in the second.
-    WriteText(InfFolder() + L"q5bkdir.inf", std::string(kVersionNt) +
-                                                "CatalogFile=q5dir.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvD\r\n"
-                                                "[SourceDisksFiles]\r\nq5lead.sys=1\r\ndrivers=1\r\nq5dir.sys=1\r\n");
-    for (const std::wstring& folder : {CatalogFolder() + L"q5bkdir.cat", SystemDirectory() + L"\\q5lead.sys",
-                                       SystemDirectory() + L"\\q5dir.sys"})
-        WriteText(folder + L"\\inner.txt", "inside a folder");
+    WriteText(InfFolder() + L"q5bkdir.inf", std::string(kVersionNt) + "[DestinationDirs]\r\nQ5A=10,q5drvD\r\n"
+                                                "[SourceDisksFiles]\r\nq5lead.sys=1\r\ndrivers=1\r\n");
+    WriteText(SystemDirectory() + L"\\q5lead.sys\\inner.txt", "in a folder");
     WriteText(DriverDirectory(L"q5drvD\\q5lead.sys"), "lead");
-    WriteText(DriverDirectory(L"q5drvD\\q5dir.sys"), "dir");
-
     EXPECT_EQ(Backup(L"q5bkdir.inf", L"\\d"), S_OK);
-    std::wstring f = m_root + L"\\d\\";
-    std::wstring sys = SystemDirectory() + L"\\";
-    std::wstring drv = DriverDirectory(L"q5drvD\\");
-    EXPECT_EQ(m_trace, L"backup q5bkdir.inf\nCatalog File is q5dir.cat\n"
-                       L"Source is a folder, skipped: " + CatalogFolder() + L"q5bkdir.cat\n" +
-                           L"Saving file " + f + L"q5lead.sys\n" +
-                           L"Source is a folder, skipped: " + sys + L"q5lead.sys\n" +
-                           L"Saving file " + sys + L"drivers to " + f + L"drivers\n" +
-                           L"Source is a folder, skipped: " + sys + L"drivers\n" +
-                           L"Saving file " + drv + L"drivers to " + f + L"drivers\nError #" +
-                           L"Saving file " + sys + L"q5dir.sys to " + f + L"q5dir.sys\n" +
-                           L"Source is a folder, skipped: " + sys + L"q5dir.sys\n" +
-                           L"Saving file " + drv + L"q5dir.sys to " + f + L"q5dir.sys\n");
-    std::vector<std::wstring> saved = FolderEntries(m_root + L"\\d");
-    std::sort(saved.begin(), saved.end());
-    EXPECT_EQ(saved, (std::vector<std::wstring>{L"q5dir.hda", L"q5dir.sys", L"q5lead.sys"}));
-    EXPECT_EQ(ReadText(f + L"q5dir.sys"), "dir");
+    std::wstring f = m_root + L"\\d\\", sys = SystemDirectory() + L"\\", drv = DriverDirectory(L"q5drvD\\");
+    EXPECT_EQ(m_trace, L"backup q5bkdir.inf\nSaving file " + f + L"q5lead.sys\nSource is a folder, skipped: " + sys +
+                           L"q5lead.sys\nSaving file " + sys + L"drivers to " + f + L"drivers\n" +
+                           L"Source is a folder, skipped: " + sys + L"drivers\nSaving file " + drv + L"drivers to " +
+                           f + L"drivers\nError #");
+    EXPECT_EQ(FolderEntries(m_root + L"\\d"), std::vector<std::wstring>{L"q5lead.sys"});
 }
 
-// Relative paths resolve against the current folder, here a scratch one.
-class BackupDriverRelativeTest : public BackupDriverTest {
-protected:
-    void SetUp() override
-    {
-        BackupDriverTest::SetUp();
-        m_cwd = m_root + L"\\cwd";
-        MakeDirectories(m_cwd);
-        GetCurrentDirectoryW(MAX_PATH, m_previous);
-        SetCurrentDirectoryW(m_cwd.c_str());
-        WriteText(InfFolder() + L"q5bkrel.inf", std::string(kVersionNt) +
-                                                    "CatalogFile=q5rel.cat\r\n[DestinationDirs]\r\nQ5A=10,q5drvRel\r\n"
-                                                    "[SourceDisksFiles]\r\nq5rel1.dll=1\r\nq5rel2.sys=1\r\n");
-        WriteText(CatalogFolder() + L"q5bkrel.cat", "catalog");
-        WriteText(DriverDirectory(L"q5drvRel\\q5rel1.dll"), "rel1");
-        WriteText(DriverDirectory(L"q5drvRel\\q5rel2.sys"), "rel2");
-    }
-    void TearDown() override
-    {
-        SetCurrentDirectoryW(m_previous);
-        BackupDriverTest::TearDown();
-    }
-
-    HRESULT BackupTo(const std::wstring& copyPath, const std::wstring& root, const std::wstring& sub)
-    {
+TEST_F(BackupDriverTest, RefusesTargetsThatAreNoFullPaths)
+{
+    WriteText(InfFolder() + L"q5bkrel.inf", std::string(kVersionNt) + "CatalogFile=q5rel.cat\r\n[DestinationDirs]\r\n"
+                                                "Q5A=10,q5drvRel\r\n[SourceDisksFiles]\r\nq5rel.dll=1\r\n");
+    WriteText(DriverDirectory(L"q5drvRel\\q5rel.dll"), "rel");
+    // Where relative paths would land.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(m_root.c_str());
+    const wchar_t* const relative[] = {L"q5rel", L"", L"\\q5rel", L"/q5rel", L"C:q5rel", L"1:\\q5rel", L"\\\\"};
+    for (const wchar_t* path : relative) {
+        // As the backup folder (root and sub-folder joined) each target is refused, as the INF copy the call.
         TraceCapture capture;
-        HRESULT result = m_pService->BackupDriver(L"q5bkrel.inf", sub.c_str(), copyPath.c_str(), root.c_str());
-        m_trace = MaskNumbers(capture.Text());
-        return result;
+        std::wstring f = std::wstring(path) + L"\\";
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"", SavedInf().c_str(), path), S_OK) << path;
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", path, SavedInf().c_str(), L""), S_OK) << path;
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"\\x", path, m_root.c_str()), E_FAIL) << path;
+        std::wstring once = L"backup q5bkrel.inf\nCatalog File is q5rel.cat\nRelative path: " + f +
+                            L"q5rel.cat\nRelative path: " + f + L"q5rel.dll\n";
+        EXPECT_EQ(capture.Text(), once + once + L"backup q5bkrel.inf\nRelative path: " + path + L"\n");
     }
-
-    // Nothing landed in the current folder or the root of its drive.
-    void ExpectNothingStray(const std::wstring& what)
-    {
-        EXPECT_TRUE(FolderEntries(m_cwd).empty()) << what.c_str();
-        for (const wchar_t* name : {L"C:\\q5rel", L"C:\\q5rel.inf", L"C:\\q5rel.cat", L"C:\\q5rel1.dll"})
-            EXPECT_FALSE(Exists(name)) << what.c_str() << " " << name;
-    }
-
-    std::wstring m_cwd;
-    wchar_t m_previous[MAX_PATH] = L"";
-};
-
-TEST_F(BackupDriverRelativeTest, RefusesEveryTargetInABackupFolderThatIsNoFullPath)
-{
-    const std::pair<std::wstring, std::wstring> folders[] = {
-        {L"q5rel", L"\\sub"}, {L"", L"q5rel"}, {L"", L""},      {L"\\q5rel", L""},  {L"\\", L"q5rel"},
-        {L"C:q5rel", L""},    {L"1:\\q5rel", L""}, {L"\\\\", L""},      {L"/", L"q5rel"}};
-    for (const auto& [root, sub] : folders) {
-        std::wstring f = root + sub + L"\\";
-        EXPECT_EQ(BackupTo(m_root + L"\\saved.inf", root, sub), S_OK) << f.c_str();
-        EXPECT_EQ(m_trace, L"backup q5bkrel.inf\nCatalog File is q5rel.cat\nRelative path: " + f +
-                               L"q5rel.cat\nRelative path: " + f + L"q5rel1.dll\nRelative path: " + f + L"q5rel2.sys\n");
-        ExpectNothingStray(f);
-    }
-    EXPECT_EQ(ReadText(m_root + L"\\saved.inf").substr(0, 9), "[Version]");
-}
-
-TEST_F(BackupDriverRelativeTest, AcceptsFullPathsOfEitherSeparatorAndCase)
-{
-    std::wstring lower = L"c" + m_root.substr(1) + L"\\lower";
-    std::wstring slashes = L"C:/" + m_root.substr(3) + L"/slashes";
-    MakeDirectories(m_root + L"\\lower");
-    MakeDirectories(m_root + L"\\slashes");
-    for (const std::wstring& root : {lower, slashes}) {
-        EXPECT_EQ(BackupTo(root + L"\\copy.inf", root, L""), S_OK) << root.c_str();
-        EXPECT_EQ(m_trace.find(L"Relative"), std::wstring::npos) << m_trace.c_str();
-        EXPECT_EQ(ReadText(root + L"\\q5rel.cat"), "catalog");
-        EXPECT_EQ(ReadText(root + L"\\q5rel2.hda"), "rel2");
-    }
-}
-
-TEST_F(BackupDriverRelativeTest, RefusesAnInfCopyPathThatIsNoFullPath)
-{
-    for (const wchar_t* copyPath : {L"q5rel.inf", L"\\q5rel.inf", L"C:q5rel.inf", L"", L"..\\q5rel.inf"}) {
-        EXPECT_EQ(BackupTo(copyPath, m_root, L"\\sub"), E_FAIL) << copyPath;
-        EXPECT_EQ(m_trace, L"backup q5bkrel.inf\nRelative path: " + std::wstring(copyPath) + L"\n");
-        ExpectNothingStray(copyPath);
-        EXPECT_FALSE(Exists(m_root + L"\\sub")) << copyPath;
-    }
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"});
+    for (const wchar_t* name : {L"C:\\q5rel", L"C:\\q5rel.cat", L"C:\\q5rel.dll"}) EXPECT_FALSE(Exists(name)) << name;
 }

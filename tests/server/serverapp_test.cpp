@@ -267,83 +267,63 @@ TEST_F(ServerRun, FactoryThatCannotBeMadeEndsAsAFailedResume)
 }
 
 namespace {
-
-// What the server asked of SetProcessMitigationPolicy, and what it got back.
-struct PolicyRequest {
-    bool available = true;  // false: kernel32 lacks the function (Windows 7)
-    BOOL result = TRUE;
-    DWORD error = 0;
+// How the replaced SetProcessMitigationPolicy answers, and what it was asked.
+struct PolicyCall {
+    bool exists;
+    BOOL result;
+    DWORD error;
     int calls = 0;
-    bool fromKernel32 = false;
     int policy = -1;
-    DWORD flags = 0xdeadbeef;
+    DWORD flags = 0;
     SIZE_T size = 0;
-    int registrationsBefore = -1;
-};
-
-PolicyRequest g_policy;
-ScopedImportHook* g_procHook = nullptr;
+    int registeredBefore = -1;
+} g_policy{true, TRUE, 0};
+ScopedImportHook* g_resolveHook = nullptr;
 
 BOOL WINAPI RecordingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size)
 {
     ++g_policy.calls;
     g_policy.policy = policy;
+    g_policy.flags = *static_cast<DWORD*>(buffer);
     g_policy.size = size;
-    if (size >= sizeof(DWORD)) g_policy.flags = *static_cast<DWORD*>(buffer);
-    g_policy.registrationsBefore = g_seen.registerCalls;
+    g_policy.registeredBefore = g_seen.registerCalls;
     SetLastError(g_policy.error);
     return g_policy.result;
 }
 
 FARPROC WINAPI ResolvingGetProcAddress(HMODULE module, LPCSTR name)
 {
-    bool byName = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
-    if (!byName || strcmp(name, "SetProcessMitigationPolicy") != 0)
-        return g_procHook->Original<decltype(&GetProcAddress)>()(module, name);
-    g_policy.fromKernel32 = module == GetModuleHandleW(L"kernel32.dll");
-    if (g_policy.available) return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordingSetPolicy));
+    if ((reinterpret_cast<ULONG_PTR>(name) >> 16) == 0 || strcmp(name, "SetProcessMitigationPolicy") != 0 ||
+        module != GetModuleHandleW(L"kernel32.dll"))
+        return g_resolveHook->Original<decltype(&GetProcAddress)>()(module, name);
     SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
+    return g_policy.exists ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordingSetPolicy)) : nullptr;
 }
-
 }  // namespace
 
-TEST_F(ServerRun, EnforcesRedirectionTrustBeforeServingAndGoesOnWithoutIt)
+TEST_F(ServerRun, EnforcesRedirectionTrustBeforeServingAndServesAlsoWithoutIt)
 {
-    struct Case {
-        bool available;
-        BOOL result;
-        DWORD error;
-        const wchar_t* trace;
-    };
-    const Case cases[] = {
-        {true, TRUE, 0, L""},
-        {true, FALSE, ERROR_INVALID_PARAMETER, L"Redirection trust not enforced: error 87\n"},
-        {false, FALSE, 0, L"Redirection trust not enforced: error 127\n"},
-    };
     ScopedImportHook resolve("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&ResolvingGetProcAddress));
-    g_procHook = &resolve;
-    for (const Case& c : cases) {
+    g_resolveHook = &resolve;
+    const std::pair<PolicyCall, const wchar_t*> cases[] = {
+        {{true, TRUE, 0}, L""},
+        {{true, FALSE, ERROR_INVALID_PARAMETER}, L"Redirection trust not enforced: error 87\n"},
+        {{false, FALSE, 0}, L"Redirection trust not enforced: error 127\n"}};
+    for (const auto& [answer, trace] : cases) {
         g_seen = Observed();
-        g_policy = PolicyRequest();
-        g_policy.available = c.available;
-        g_policy.result = c.result;
-        g_policy.error = c.error;
+        g_policy = answer;
         m_trace.Clear();
         PostQuitMessage(0);
         EXPECT_EQ(RunServer("-Embedding"), 0);
-
-        EXPECT_TRUE(g_policy.fromKernel32);
-        EXPECT_EQ(g_policy.calls, c.available ? 1 : 0);
-        if (c.available) {
-            // ProcessRedirectionTrustPolicy, EnforceRedirectionTrust alone.
+        // ProcessRedirectionTrustPolicy (16) with EnforceRedirectionTrust (bit 0) alone, before registration.
+        if (answer.exists) {
+            EXPECT_EQ(g_policy.calls, 1);
             EXPECT_EQ(g_policy.policy, 16);
-            EXPECT_EQ(g_policy.size, sizeof(DWORD));
             EXPECT_EQ(g_policy.flags, 1u);
-            EXPECT_EQ(g_policy.registrationsBefore, 0);
+            EXPECT_EQ(g_policy.size, sizeof(DWORD));
+            EXPECT_EQ(g_policy.registeredBefore, 0);
         }
         EXPECT_EQ(g_seen.registerCalls, 1);
-        EXPECT_EQ(g_seen.revokeCalls, 1);
-        EXPECT_EQ(m_trace.Text(), std::wstring(c.trace) + L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
+        EXPECT_EQ(m_trace.Text(), std::wstring(trace) + L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
     }
 }
