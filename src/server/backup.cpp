@@ -84,6 +84,24 @@ bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wch
     return false;
 }
 
+// A path that is not full (drive or UNC) resolves against the server's
+// current folder, which is the system folder for a server that COM starts.
+bool IsFullPath(const wchar_t* path)
+{
+    auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    bool drive = letter && path[1] == L':' && isSeparator(path[2]);
+    bool unc = isSeparator(path[0]) && isSeparator(path[1]) && path[2] != L'\0' && !isSeparator(path[2]);
+    return drive || unc;
+}
+
+bool IsFullPathOrTrace(const wchar_t* path)
+{
+    if (IsFullPath(path)) return true;
+    LogTrace(L"Relative path: %s\n", path);
+    return false;
+}
+
 // File names from the INF become the last part of a path in the backup
 // folder and of each search directory, so they must stay that: one name.
 bool IsPlainNameOrTrace(const wchar_t* name)
@@ -95,7 +113,7 @@ bool IsPlainNameOrTrace(const wchar_t* name)
 
 bool BuildTarget(wchar_t (&target)[MAX_PATH], const BackupFolder& folder, const wchar_t* fileName)
 {
-    return BuildPathOrTrace(target, {folder.root, folder.sub, L"\\", fileName});
+    return BuildPathOrTrace(target, {folder.root, folder.sub, L"\\", fileName}) && IsFullPathOrTrace(target);
 }
 
 // The directory as the platform reports it, or false when it can't be read
@@ -119,8 +137,20 @@ bool ShellCopy(const wchar_t* source, const wchar_t* target)
     operation.wFunc = FO_COPY;
     operation.pFrom = from;
     operation.pTo = to;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    // No one watches the server's desktop: an error box would hold its only
+    // thread, and failed copies are routine (the system folder comes first).
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
     return SHFileOperationW(&operation) == 0;
+}
+
+// Given a folder, the shell copies the whole tree. A name from the INF that
+// names a folder in a search directory is treated as not found there.
+bool IsFolderOrTrace(const wchar_t* source)
+{
+    DWORD attributes = GetFileAttributesW(source);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    LogTrace(L"Source is a folder, skipped: %s\n", source);
+    return true;
 }
 
 // The copy procedure shared by the catalog and the driver files. The plain
@@ -128,6 +158,7 @@ bool ShellCopy(const wchar_t* source, const wchar_t* target)
 // still counts as failed so that the next search directory is tried.
 bool CopyFileAttempt(const wchar_t* source, const wchar_t* target)
 {
+    if (IsFolderOrTrace(source)) return false;
     if (ShellCopy(source, target)) return true;
     LogTrace(L"Error %X", GetLastError());
     CopyFileW(source, target, FALSE);
@@ -292,7 +323,7 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::BackupDriver(const wchar_t* infName
 
     wchar_t infFile[MAX_PATH];
     if (!BuildPathOrTrace(infFile, {windows, L"\\inf\\", infName})) return E_FAIL;
-    if (!IsFreeOfWildcards(infCopyPath)) return E_FAIL;
+    if (!IsFreeOfWildcards(infCopyPath) || !IsFullPathOrTrace(infCopyPath)) return E_FAIL;
     if (!CopyFileW(infFile, infCopyPath, FALSE)) return E_FAIL;
 
     q5::UniqueInf inf(SetupOpenInfFileW(infFile, nullptr, INF_STYLE_WIN4, nullptr));

@@ -15,33 +15,91 @@ namespace {
 // and the walk goes on to the next window. No SMTO_ABORTIFHUNG: a thread
 // that merely looks hung would then never be sent the request at all.
 constexpr UINT kCloseRequestTimeoutMs = 5000;
+// Thousands of such windows would still hold the server's only thread for
+// hours, so one call waits this long at most in all; the windows left then
+// get the request posted, which does not wait.
+constexpr ULONGLONG kCloseRequestsBudgetMs = 30000;
+// A snapshot fails now and then while processes come and go
+// (ERROR_BAD_LENGTH: "try again").
+constexpr int kSnapshotAttempts = 5;
+
+// The close requests of one call, across all the processes it ends.
+struct CloseRequests {
+    ULONGLONG deadline;
+    bool deadlineTraced;
+    DWORD processId;
+};
+
+// Sends WM_CLOSE for at most the time left, or posts it once none is.
+void RequestClose(HWND hwnd, CloseRequests& requests)
+{
+    ULONGLONG now = GetTickCount64();
+    if (now >= requests.deadline) {
+        if (!requests.deadlineTraced) LogTrace(L"Close deadline reached, WM_CLOSE posted to the remaining windows\n");
+        requests.deadlineTraced = true;
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        return;
+    }
+    ULONGLONG left = requests.deadline - now;
+    UINT timeout = left < kCloseRequestTimeoutMs ? static_cast<UINT>(left) : kCloseRequestTimeoutMs;
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(hwnd, WM_CLOSE, 0, 0, SMTO_NORMAL, timeout, &answer);
+}
 
 BOOL CALLBACK CloseProcessWindowsProc(HWND hwnd, LPARAM lParam)
 {
+    auto* requests = reinterpret_cast<CloseRequests*>(lParam);
     DWORD processId = 0;
     GetWindowThreadProcessId(hwnd, &processId);
-    if (processId == static_cast<DWORD>(lParam)) {
-        DWORD_PTR answer = 0;
-        SendMessageTimeoutW(hwnd, WM_CLOSE, 0, 0, SMTO_NORMAL, kCloseRequestTimeoutMs, &answer);
-    }
+    if (processId == requests->processId) RequestClose(hwnd, *requests);
     return TRUE;
 }
 
-BOOL CloseProcessWindows(DWORD processId)
+BOOL CloseProcessWindows(DWORD processId, CloseRequests& requests)
 {
-    return EnumWindows(CloseProcessWindowsProc, static_cast<LPARAM>(processId));
+    requests.processId = processId;
+    return EnumWindows(CloseProcessWindowsProc, reinterpret_cast<LPARAM>(&requests));
 }
 
-void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName)
+// The id comes from the snapshot, and earlier matches may have taken
+// seconds since: by now it can belong to an unrelated program, which must
+// not be ended. A path that does not fit counts as unverified.
+bool IsStillNamed(HANDLE process, const wchar_t* exeName)
+{
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process, 0, image, &length)) {
+        LogTrace(L"Image name unreadable, error %d, skipped\n", GetLastError());
+        return false;
+    }
+    const wchar_t* name = wcsrchr(image, L'\\');
+    name = name != nullptr ? name + 1 : image;
+    if (CompareStringOrdinal(name, -1, exeName, -1, TRUE) == CSTR_EQUAL) return true;
+    LogTrace(L"Image is no longer %s, skipped\n", exeName);
+    return false;
+}
+
+void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName, CloseRequests& requests)
 {
     LogTrace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
     if (wcscmp(entry.szExeFile, processName) != 0) return;
 
-    q5::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (!process) return;
+    q5::UniqueHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    if (!process || !IsStillNamed(process.Get(), entry.szExeFile)) return;
     LogTrace(L"Helper found... Try to kill");
-    CloseProcessWindows(entry.th32ProcessID);
+    CloseProcessWindows(entry.th32ProcessID, requests);
     TerminateProcess(process.Get(), 0);
+}
+
+q5::UniqueFileHandle TakeSnapshot()
+{
+    for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
+        q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+        if (snapshot) return snapshot;
+    }
+    LogTrace(L"Process snapshot failed, error %d\n", GetLastError());
+    return q5::UniqueFileHandle();
 }
 
 }  // namespace
@@ -49,12 +107,13 @@ void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName)
 HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::KillProcessByName(const wchar_t* processName)
 {
     LogTrace(L">> KillProcessByName %s\n", processName);
-    q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+    CloseRequests requests{GetTickCount64() + kCloseRequestsBudgetMs, false, 0};
+    q5::UniqueFileHandle snapshot = TakeSnapshot();
     if (snapshot) {
         PROCESSENTRY32W entry;
         entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-            EndIfNamed(entry, processName);
+            EndIfNamed(entry, processName, requests);
             entry.dwSize = sizeof(entry);
         }
     }

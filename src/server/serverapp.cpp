@@ -25,6 +25,27 @@ private:
     ServiceClassFactory* m_pFactory;
 };
 
+// The policy's documented value; the headers declare the names, but the
+// function only for Windows 8 and later.
+static_assert(ProcessRedirectionTrustPolicy == 16, "PROCESS_MITIGATION_POLICY value");
+using SetProcessMitigationPolicyFn = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+
+// Every copy that the server makes follows junctions, and a process of the
+// same user that can write to a folder on a copy's path could redirect an
+// administrator's copy anywhere. With redirection trust enforced, the system
+// refuses junctions that non-administrators created. Looked up at run time:
+// Windows 7 lacks the function, and a static import would keep the server
+// from loading there. Where the system lacks it the server goes on without.
+void EnforceRedirectionTrust()
+{
+    FARPROC proc = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy");
+    auto setPolicy = reinterpret_cast<SetProcessMitigationPolicyFn>(reinterpret_cast<void (*)()>(proc));
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
+    policy.EnforceRedirectionTrust = 1;
+    if (setPolicy != nullptr && setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof(policy))) return;
+    LogTrace(L"Redirection trust not enforced: error %d\n", GetLastError());
+}
+
 void ReportRegistrationFailure()
 {
     MessageBoxW(nullptr, L"Failed to register the class object with the SCM", L"ERROR", MB_OK | MB_SETFOREGROUND);
@@ -83,6 +104,8 @@ int RunServer(const char* commandLine)
         UnregisterServer();
         break;
     case ServerCommand::Serve:
+        // Before the class object is registered, so before any call.
+        EnforceRedirectionTrust();
         Serve();
         LogTrace(L"CoUninitialize");
         break;

@@ -642,3 +642,68 @@ TEST_F(BackupDriverTest, ShortOfMemoryForTheDirectoryListSavesWhatNeedsNoList)
     EXPECT_EQ(ReadText(m_root + L"\\mem\\q5mem.cat"), "catalog");
     EXPECT_FALSE(Exists(m_root + L"\\mem\\q5mem.sys")) << "no directory could be kept to search";
 }
+
+namespace {
+std::vector<FILEOP_FLAGS> g_shellFlags;
+
+int WINAPI RecordingShellCopy(LPSHFILEOPSTRUCTW operation)
+{
+    g_shellFlags.push_back(operation->fFlags);
+    return FailingShellCopy(operation);
+}
+}  // namespace
+
+TEST_F(BackupDriverTest, ShellCopiesNeverShowAnErrorBox)
+{
+    WriteText(InfFolder() + L"q5bkui.inf", std::string(kVersionNt) + "CatalogFile=q5ui.cat\r\n[DestinationDirs]\r\n"
+                                               "Q5A=10,q5drvU\r\n[SourceDisksFiles]\r\nq5u1.dll=1\r\nq5u2.sys=1\r\n");
+    WriteText(DriverDirectory(L"q5drvU\\q5u2.sys"), "u2");
+    g_shellFlags.clear();
+    {
+        ScopedImportHook hook("shell32.dll", "SHFileOperationW", reinterpret_cast<void*>(&RecordingShellCopy));
+        EXPECT_EQ(Backup(L"q5bkui.inf", L"\\u"), S_OK);
+    }
+    // The catalog, two directories for each file, and the twin.
+    EXPECT_EQ(g_shellFlags, std::vector<FILEOP_FLAGS>(6, FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI));
+}
+
+TEST_F(BackupDriverTest, ANameThatIsAFolderCountsAsNotFoundThere)
+{
+    WriteText(InfFolder() + L"q5bkdir.inf", std::string(kVersionNt) + "[DestinationDirs]\r\nQ5A=10,q5drvD\r\n"
+                                                "[SourceDisksFiles]\r\nq5lead.sys=1\r\ndrivers=1\r\n");
+    WriteText(SystemDirectory() + L"\\q5lead.sys\\inner.txt", "in a folder");
+    WriteText(DriverDirectory(L"q5drvD\\q5lead.sys"), "lead");
+    EXPECT_EQ(Backup(L"q5bkdir.inf", L"\\d"), S_OK);
+    std::wstring f = m_root + L"\\d\\", sys = SystemDirectory() + L"\\", drv = DriverDirectory(L"q5drvD\\");
+    EXPECT_EQ(m_trace, L"backup q5bkdir.inf\nSaving file " + f + L"q5lead.sys\nSource is a folder, skipped: " + sys +
+                           L"q5lead.sys\nSaving file " + sys + L"drivers to " + f + L"drivers\n" +
+                           L"Source is a folder, skipped: " + sys + L"drivers\nSaving file " + drv + L"drivers to " +
+                           f + L"drivers\nError #");
+    EXPECT_EQ(FolderEntries(m_root + L"\\d"), std::vector<std::wstring>{L"q5lead.sys"});
+}
+
+TEST_F(BackupDriverTest, RefusesTargetsThatAreNoFullPaths)
+{
+    WriteText(InfFolder() + L"q5bkrel.inf", std::string(kVersionNt) + "CatalogFile=q5rel.cat\r\n[DestinationDirs]\r\n"
+                                                "Q5A=10,q5drvRel\r\n[SourceDisksFiles]\r\nq5rel.dll=1\r\n");
+    WriteText(DriverDirectory(L"q5drvRel\\q5rel.dll"), "rel");
+    // Where relative paths would land.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(m_root.c_str());
+    const wchar_t* const relative[] = {L"q5rel", L"", L"\\q5rel", L"/q5rel", L"C:q5rel", L"1:\\q5rel", L"\\\\"};
+    for (const wchar_t* path : relative) {
+        // As the backup folder (root and sub-folder joined) each target is refused, as the INF copy the call.
+        TraceCapture capture;
+        std::wstring f = std::wstring(path) + L"\\";
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"", SavedInf().c_str(), path), S_OK) << path;
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", path, SavedInf().c_str(), L""), S_OK) << path;
+        EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"\\x", path, m_root.c_str()), E_FAIL) << path;
+        std::wstring once = L"backup q5bkrel.inf\nCatalog File is q5rel.cat\nRelative path: " + f +
+                            L"q5rel.cat\nRelative path: " + f + L"q5rel.dll\n";
+        EXPECT_EQ(capture.Text(), once + once + L"backup q5bkrel.inf\nRelative path: " + path + L"\n");
+    }
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"});
+    for (const wchar_t* name : {L"C:\\q5rel", L"C:\\q5rel.cat", L"C:\\q5rel.dll"}) EXPECT_FALSE(Exists(name)) << name;
+}

@@ -203,14 +203,144 @@ TEST_F(ProcessControl, WindowThatNeverAnswersDoesNotHoldTheServerForEver)
     EXPECT_EQ(log, expectedLog);
 }
 
-HANDLE WINAPI FailingSnapshot(DWORD, DWORD) { return INVALID_HANDLE_VALUE; }
+HANDLE WINAPI FailingSnapshot(DWORD, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+}
 
-TEST_F(ProcessControl, WithoutASnapshotOnlyTheOuterLinesAreWritten)
+TEST_F(ProcessControl, WithoutASnapshotItsFailureIsTracedBetweenTheOuterLines)
 {
     q5test::ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FailingSnapshot));
     TraceCapture capture;
     EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
-    EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_twowindows.exe\n<< KillProcessByName\n");
+    EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_twowindows.exe\nProcess snapshot failed, error 8\n"
+                              L"<< KillProcessByName\n");
+}
+
+
+constexpr const wchar_t* kForever = L"q5child_forever.exe";
+int g_snapshotFailures = 0;
+q5test::ScopedImportHook* g_snapshotHook = nullptr;
+
+HANDLE WINAPI SnapshotFailingFirst(DWORD flags, DWORD processId)
+{
+    if (g_snapshotFailures-- > 0) {
+        SetLastError(ERROR_BAD_LENGTH);
+        return INVALID_HANDLE_VALUE;
+    }
+    return g_snapshotHook->Original<decltype(&CreateToolhelp32Snapshot)>()(flags, processId);
+}
+
+TEST_F(ProcessControl, ASnapshotThatFailsIsTakenAgainABoundedNumberOfTimes)
+{
+    for (int failures : {1, 1000}) {
+        ChildProcess child(kForever);
+        ASSERT_TRUE(child.Started());
+        g_snapshotFailures = failures;
+        q5test::ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot",
+                                      reinterpret_cast<void*>(&SnapshotFailingFirst));
+        g_snapshotHook = &hook;
+        TraceCapture capture;
+        EXPECT_EQ(m_pService->KillProcessByName(kForever), E_FAIL);
+        if (failures == 1) {
+            EXPECT_EQ(child.WaitForExit(kStartLimitMs), 0u);
+        } else {
+            EXPECT_GE(g_snapshotFailures, 990) << "at most ten attempts";
+            EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_forever.exe\nProcess snapshot failed, error 24\n"
+                                      L"<< KillProcessByName\n");
+        }
+    }
+}
+
+const wchar_t* g_pszImage = nullptr;  // null: the name cannot be read
+
+BOOL WINAPI ChosenImageName(HANDLE, DWORD, LPWSTR name, PDWORD size)
+{
+    if (g_pszImage == nullptr) SetLastError(ERROR_ACCESS_DENIED);
+    if (g_pszImage == nullptr || wcslen(g_pszImage) >= *size) return FALSE;
+    *size = static_cast<DWORD>(wcslen(wcscpy(name, g_pszImage)));
+    return TRUE;
+}
+
+TEST_F(ProcessControl, AnIdThatNowBelongsToAnotherProgramIsLeftAlone)
+{
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"C:\\windows\\notepad.exe", L"Image is no longer q5child_forever.exe, skipped\n"},
+        {L"C:\\q5\\xq5child_forever.exe", L"Image is no longer q5child_forever.exe, skipped\n"},
+        {L"C:\\q5child_forever.exe\\q5.exe", L"Image is no longer q5child_forever.exe, skipped\n"},
+        {nullptr, L"Image name unreadable, error 5, skipped\n"},
+        {L"C:\\elsewhere\\Q5Child_Forever.EXE", kHelperFound}};
+    for (const auto& [image, expected] : cases) {
+        ChildProcess child(kForever);
+        ASSERT_TRUE(child.Started());
+        g_pszImage = image;
+        q5test::ScopedImportHook query("kernel32.dll", "QueryFullProcessImageNameW",
+                                       reinterpret_cast<void*>(&ChosenImageName));
+        TraceCapture capture;
+        EXPECT_EQ(m_pService->KillProcessByName(kForever), E_FAIL);
+        wchar_t id[16];
+        _snwprintf(id, 15, L"%08X", static_cast<unsigned>(child.Id()));
+        id[15] = L'\0';
+        std::wstring entry = L"Process ID : " + std::wstring(id) + L" q5child_forever.exe\n" + expected;
+        EXPECT_NE(capture.Text().find(entry), std::wstring::npos) << capture.Text().c_str();
+        bool ended = expected == kHelperFound;
+        EXPECT_EQ(child.WaitForExit(ended ? kStartLimitMs : 0), ended ? 0u : STILL_ACTIVE);
+    }
+}
+
+// A clock that moves only while a window is asked: by the time it takes to
+// answer, or by the timeout.
+ULONGLONG g_now = 0;
+UINT g_answerMs = 0;
+std::vector<std::pair<HWND, UINT>> g_sent, g_posted;  // window, timeout
+
+ULONGLONG WINAPI FakeTickCount64() { return g_now; }
+
+LRESULT WINAPI TimedSend(HWND window, UINT message, WPARAM, LPARAM, UINT, UINT timeout, PDWORD_PTR)
+{
+    g_sent.emplace_back(message == WM_CLOSE && g_posted.empty() ? window : nullptr, timeout);
+    g_now += std::min(g_answerMs, timeout);
+    return g_answerMs < timeout;
+}
+
+BOOL WINAPI RecordingPost(HWND window, UINT message, WPARAM, LPARAM)
+{
+    g_posted.emplace_back(message == WM_CLOSE ? window : nullptr, 0);
+    return TRUE;
+}
+
+TEST_F(ProcessControl, OneCallWaitsForWindowsThirtySecondsInAllThenPosts)
+{
+    for (UINT answerMs : {4000u, INFINITE}) {
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < 5; ++i) children.push_back(StartWithWindows(kTwoWindows, L"Q5ChildWindow", 2));
+        g_now = 1000000, g_answerMs = answerMs;
+        g_sent.clear(), g_posted.clear();
+        std::wstring trace;
+        {
+            q5test::ScopedImportHook clock("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&FakeTickCount64));
+            q5test::ScopedImportHook send("user32.dll", "SendMessageTimeoutW", reinterpret_cast<void*>(&TimedSend));
+            q5test::ScopedImportHook post("user32.dll", "PostMessageW", reinterpret_cast<void*>(&RecordingPost));
+            TraceCapture capture;
+            EXPECT_EQ(m_pService->KillProcessByName(kTwoWindows), E_FAIL);
+            trace = capture.Text();
+        }
+        for (auto& child : children) EXPECT_EQ(child->WaitForExit(kStartLimitMs), 0u);
+        // Every window asked once; no send after a post; 30 s of waiting in all.
+        std::vector<HWND> asked;
+        for (const auto& request : g_sent) asked.push_back(request.first);
+        for (const auto& request : g_posted) asked.push_back(request.first);
+        std::sort(asked.begin(), asked.end());
+        EXPECT_EQ(std::unique(asked.begin(), asked.end()), asked.end());
+        EXPECT_EQ(std::count(asked.begin(), asked.end(), nullptr), 0);
+        EXPECT_GE(asked.size(), 10u);
+        EXPECT_FALSE(g_posted.empty());
+        EXPECT_EQ(g_now, 1000000u + 30000u) << answerMs;
+        EXPECT_EQ(trace.find(L"Close deadline reached, WM_CLOSE posted to the remaining windows\n"),
+                  trace.rfind(L"Close deadline reached"));
+        EXPECT_NE(trace.find(L"Close deadline reached"), std::wstring::npos);
+    }
 }
 
 }  // namespace

@@ -265,3 +265,65 @@ TEST_F(ServerRun, FactoryThatCannotBeMadeEndsAsAFailedResume)
     ExpectBoxAndNoLoop();
     EXPECT_EQ(m_trace.Text(), L"CoUninitialize");
 }
+
+namespace {
+// How the replaced SetProcessMitigationPolicy answers, and what it was asked.
+struct PolicyCall {
+    bool exists;
+    BOOL result;
+    DWORD error;
+    int calls = 0;
+    int policy = -1;
+    DWORD flags = 0;
+    SIZE_T size = 0;
+    int registeredBefore = -1;
+} g_policy{true, TRUE, 0};
+ScopedImportHook* g_resolveHook = nullptr;
+
+BOOL WINAPI RecordingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size)
+{
+    ++g_policy.calls;
+    g_policy.policy = policy;
+    g_policy.flags = *static_cast<DWORD*>(buffer);
+    g_policy.size = size;
+    g_policy.registeredBefore = g_seen.registerCalls;
+    SetLastError(g_policy.error);
+    return g_policy.result;
+}
+
+FARPROC WINAPI ResolvingGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if ((reinterpret_cast<ULONG_PTR>(name) >> 16) == 0 || strcmp(name, "SetProcessMitigationPolicy") != 0 ||
+        module != GetModuleHandleW(L"kernel32.dll"))
+        return g_resolveHook->Original<decltype(&GetProcAddress)>()(module, name);
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return g_policy.exists ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&RecordingSetPolicy)) : nullptr;
+}
+}  // namespace
+
+TEST_F(ServerRun, EnforcesRedirectionTrustBeforeServingAndServesAlsoWithoutIt)
+{
+    ScopedImportHook resolve("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&ResolvingGetProcAddress));
+    g_resolveHook = &resolve;
+    const std::pair<PolicyCall, const wchar_t*> cases[] = {
+        {{true, TRUE, 0}, L""},
+        {{true, FALSE, ERROR_INVALID_PARAMETER}, L"Redirection trust not enforced: error 87\n"},
+        {{false, FALSE, 0}, L"Redirection trust not enforced: error 127\n"}};
+    for (const auto& [answer, trace] : cases) {
+        g_seen = Observed();
+        g_policy = answer;
+        m_trace.Clear();
+        PostQuitMessage(0);
+        EXPECT_EQ(RunServer("-Embedding"), 0);
+        // ProcessRedirectionTrustPolicy (16) with EnforceRedirectionTrust (bit 0) alone, before registration.
+        if (answer.exists) {
+            EXPECT_EQ(g_policy.calls, 1);
+            EXPECT_EQ(g_policy.policy, 16);
+            EXPECT_EQ(g_policy.flags, 1u);
+            EXPECT_EQ(g_policy.size, sizeof(DWORD));
+            EXPECT_EQ(g_policy.registeredBefore, 0);
+        }
+        EXPECT_EQ(g_seen.registerCalls, 1);
+        EXPECT_EQ(m_trace.Text(), std::wstring(trace) + L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
+    }
+}
