@@ -33,9 +33,11 @@ for f in $programs; do
   b=$(sha256sum <"$tmp/src/out/bin/$f" | cut -c1-64)
   if [ "$a" = "$b" ]; then echo "same     $a  $f"; else echo "DIFFERS  $a  $b  $f"; rc=1; fi
 done
-# No build folder may be inside, in either build.
+# No build folder may be inside, in either build, also as a symbol name
+# with "_" for "/".
+inside() { grep -q -a -F -e "$1" -e "$(tr / _ <<<"$1")" "$2"; }
 for f in $programs; do
-  if grep -q -a -F "$root" "$root/out/bin/$f" || grep -q -a -F "$tmp" "$tmp/src/out/bin/$f"; then
+  if inside "$root" "$root/out/bin/$f" || inside "$tmp" "$tmp/src/out/bin/$f"; then
     echo "repro: $f holds its build folder"; rc=1
   fi
 done
