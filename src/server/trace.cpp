@@ -11,8 +11,9 @@ constexpr size_t kTraceChars = 1024;
 constexpr size_t kPieceChars = 256;
 // The longest escape, "\U0001F600", and a terminator.
 constexpr size_t kEscapeRoom = 11;
-// One conversion's spec, "%-012.345I64d" and longer.
-constexpr size_t kSpecChars = 32;
+// Flags, width, precision and size of one conversion ("-012.345I64"); a
+// longer run is no conversion of the server's.
+constexpr ptrdiff_t kFieldChars = 12;
 
 bool IsLatin1(const wchar_t* text)
 {
@@ -118,53 +119,17 @@ ArgKind KindOf(const wchar_t* size, size_t sizeChars, wchar_t type)
 }
 
 // Appends a '*' field's number from the arguments to the spec.
-bool AppendStarField(wchar_t* spec, size_t& used, va_list* args)
+void AppendStarField(wchar_t* spec, size_t& used, va_list* args)
 {
-    wchar_t number[16];
-    int chars = _snwprintf(number, 15, L"%d", va_arg(*args, int));
-    if (chars < 0 || used + static_cast<size_t>(chars) >= kSpecChars) return false;
-    wmemcpy(spec + used, number, static_cast<size_t>(chars));
-    used += static_cast<size_t>(chars);
-    return true;
+    int chars = _snwprintf(spec + used, 12, L"%d", va_arg(*args, int));
+    if (chars > 0) used += static_cast<size_t>(chars);
 }
 
-// Copies flags, width and precision of the conversion at *at into spec,
-// taking '*' fields from the arguments. False for a spec too long to hold.
-bool ReadFields(const wchar_t*& at, wchar_t* spec, size_t& used, va_list* args)
+// The characters that one conversion makes of its argument, cut as the
+// whole line is. _snwprintf keeps the Microsoft meaning of %s in a wide
+// format, unlike the C99 family that libstdc++ switches mingw's wprintf to.
+size_t FormatArgument(wchar_t (&piece)[kTraceChars], const wchar_t* spec, ArgKind kind, va_list* args)
 {
-    while (*at != L'\0' && wcschr(L"-+ #0123456789.*", *at) != nullptr) {
-        if (*at == L'*') {
-            if (!AppendStarField(spec, used, args)) return false;
-        } else {
-            if (used + 1 >= kSpecChars) return false;
-            spec[used++] = *at;
-        }
-        ++at;
-    }
-    return true;
-}
-
-// Formats the one conversion at *at (just past its '%') with its argument,
-// as the C runtime would, and appends it with its line ends escaped. False
-// for a conversion this does not know; at is then left where it was.
-bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
-{
-    wchar_t spec[kSpecChars] = L"%";
-    size_t used = 1;
-    const wchar_t* cursor = at;
-    if (!ReadFields(cursor, spec, used, args)) return false;
-    const wchar_t* size = cursor;
-    while (*cursor != L'\0' && wcschr(L"hlwI36", *cursor) != nullptr) ++cursor;
-    size_t sizeChars = static_cast<size_t>(cursor - size);
-    ArgKind kind = *cursor == L'\0' ? ArgKind::kUnknown : KindOf(size, sizeChars, *cursor);
-    if (kind == ArgKind::kUnknown || used + sizeChars + 2 > kSpecChars) return false;
-    wmemcpy(spec + used, size, sizeChars + 1);
-    spec[used + sizeChars + 1] = L'\0';
-    at = cursor + 1;
-
-    // _snwprintf keeps the Microsoft meaning of %s in a wide format, unlike
-    // the C99 family that libstdc++ switches mingw's wprintf to.
-    wchar_t piece[kTraceChars];
     int chars = 0;
     switch (kind) {
     case ArgKind::kInt: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, int)); break;
@@ -172,7 +137,34 @@ bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
     case ArgKind::kPointer: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, void*)); break;
     default: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, double)); break;
     }
-    line.Append(piece, chars < 0 ? kTraceChars - 1 : static_cast<size_t>(chars), true);
+    return chars < 0 ? kTraceChars - 1 : static_cast<size_t>(chars);
+}
+
+// Formats the one conversion at *at (just past its '%') with its argument,
+// as the C runtime would, and appends it with its line ends escaped. False,
+// with nothing taken from the arguments, for a conversion this does not know.
+bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
+{
+    const wchar_t* size = at + wcsspn(at, L"-+ #0123456789.*");
+    size_t sizeChars = wcsspn(size, L"hlwI36");
+    wchar_t type = size[sizeChars];
+    ArgKind kind = type == L'\0' ? ArgKind::kUnknown : KindOf(size, sizeChars, type);
+    if (kind == ArgKind::kUnknown || size + sizeChars - at > kFieldChars) return false;
+
+    // Each '*' becomes at most 11 digits and sign: "%", the fields, the
+    // size, the type and the terminator fit.
+    wchar_t spec[2 + kFieldChars * 11 + 2] = L"%";
+    size_t used = 1;
+    for (const wchar_t* field = at; field < size; ++field) {
+        if (*field == L'*') AppendStarField(spec, used, args);
+        else spec[used++] = *field;
+    }
+    wmemcpy(spec + used, size, sizeChars + 1);
+    spec[used + sizeChars + 1] = L'\0';
+    at = size + sizeChars + 1;
+
+    wchar_t piece[kTraceChars];
+    line.Append(piece, FormatArgument(piece, spec, kind, args), true);
     return true;
 }
 
