@@ -42,11 +42,12 @@ sign() {
 }
 
 mkdir -p "$out"
+# Signed copies of an earlier run must not lie beside unsigned packages.
+rm -rf "$out/bin"
 source=$bin
 if [ -n "$pfx" ]; then
   [ -r "$pfx" ] || { echo "packages: cannot read $pfx" >&2; exit 1; }
   command -v osslsigncode >/dev/null || { echo "packages: osslsigncode is missing (make deps)" >&2; exit 1; }
-  rm -rf "$out/bin"
   mkdir -p "$out/bin"
   for f in $programs; do
     cp "$bin/$f" "$out/bin/$f"
