@@ -118,24 +118,24 @@ ArgKind KindOf(const wchar_t* size, size_t sizeChars, wchar_t type)
     return ArgKind::kUnknown;
 }
 
-// Appends a '*' field's number from the arguments to the spec.
-void AppendStarField(wchar_t* spec, size_t& used, va_list* args)
+// Appends a '*' field's number from the arguments to the pattern.
+void AppendStarField(wchar_t* pattern, size_t& used, va_list* args)
 {
-    int chars = _snwprintf(spec + used, 12, L"%d", va_arg(*args, int));
+    int chars = _snwprintf(pattern + used, 12, L"%d", va_arg(*args, int));
     if (chars > 0) used += static_cast<size_t>(chars);
 }
 
 // The characters that one conversion makes of its argument, cut as the
 // whole line is. _snwprintf keeps the Microsoft meaning of %s in a wide
 // format, unlike the C99 family that libstdc++ switches mingw's wprintf to.
-size_t FormatArgument(wchar_t (&piece)[kTraceChars], const wchar_t* spec, ArgKind kind, va_list* args)
+size_t FormatArgument(wchar_t (&piece)[kTraceChars], const wchar_t* pattern, ArgKind kind, va_list* args)
 {
     int chars = 0;
     switch (kind) {
-    case ArgKind::kInt: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, int)); break;
-    case ArgKind::kInt64: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, long long)); break;
-    case ArgKind::kPointer: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, void*)); break;
-    default: chars = _snwprintf(piece, kTraceChars - 1, spec, va_arg(*args, double)); break;
+    case ArgKind::kInt: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, int)); break;
+    case ArgKind::kInt64: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, long long)); break;
+    case ArgKind::kPointer: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, void*)); break;
+    default: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, double)); break;
     }
     return chars < 0 ? kTraceChars - 1 : static_cast<size_t>(chars);
 }
@@ -153,18 +153,18 @@ bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
 
     // Each '*' becomes at most 11 digits and sign: "%", the fields, the
     // size, the type and the terminator fit.
-    wchar_t spec[2 + kFieldChars * 11 + 2] = L"%";
+    wchar_t pattern[2 + kFieldChars * 11 + 2] = L"%";
     size_t used = 1;
     for (const wchar_t* field = at; field < size; ++field) {
-        if (*field == L'*') AppendStarField(spec, used, args);
-        else spec[used++] = *field;
+        if (*field == L'*') AppendStarField(pattern, used, args);
+        else pattern[used++] = *field;
     }
-    wmemcpy(spec + used, size, sizeChars + 1);
-    spec[used + sizeChars + 1] = L'\0';
+    wmemcpy(pattern + used, size, sizeChars + 1);
+    pattern[used + sizeChars + 1] = L'\0';
     at = size + sizeChars + 1;
 
     wchar_t piece[kTraceChars];
-    line.Append(piece, FormatArgument(piece, spec, kind, args), true);
+    line.Append(piece, FormatArgument(piece, pattern, kind, args), true);
     return true;
 }
 
