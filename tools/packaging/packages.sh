@@ -9,7 +9,9 @@
 #   SIGN_PASS_FILE   a file that holds it (neither: a PFX without password)
 #   SIGN_TS_URL      an RFC 3161 time-stamping server, when wanted
 # The password never goes on a command line, where ps would show it:
-# osslsigncode reads it from its standard input or from the file.
+# osslsigncode reads it from a file (SIGN_PASS goes into one that only this
+# user can read, removed at the end; Debian 12's osslsigncode 2.5 reads no
+# password from its standard input).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 programs="q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll Chinese.dll q5dmctl64.exe q5dmctl32.exe"
@@ -23,20 +25,21 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$bin" ] && [ -n "$out" ] || { echo "usage: $0 --bin DIR --out DIR [--sign PFX]" >&2; exit 2; }
-pass=${SIGN_PASS:-}
+passfile=${SIGN_PASS_FILE:-}
+if [ -n "${SIGN_PASS:-}" ] && [ -z "$passfile" ]; then
+  private=$(umask 077 && mktemp -d)
+  trap 'rm -rf "$private"' EXIT
+  passfile=$private/pass
+  (umask 077 && printf '%s' "$SIGN_PASS" >"$passfile")
+fi
 unset SIGN_PASS
 
 # sign FILE: signs FILE in place.
 sign() {
   local args=(sign -pkcs12 "$pfx" -h sha256 -in "$1" -out "$1.signed")
   [ -n "${SIGN_TS_URL:-}" ] && args+=(-ts "$SIGN_TS_URL")
-  if [ -n "${SIGN_PASS_FILE:-}" ]; then
-    osslsigncode "${args[@]}" -readpass "$SIGN_PASS_FILE" >"$1.log" 2>&1
-  elif [ -n "$pass" ]; then
-    printf '%s' "$pass" | osslsigncode "${args[@]}" -readpass - >"$1.log" 2>&1
-  else
-    osslsigncode "${args[@]}" >"$1.log" 2>&1
-  fi || { echo "packages: signing $1 failed:" >&2; cat "$1.log" >&2; rm -f "$1.signed" "$1.log"; return 1; }
+  [ -n "$passfile" ] && args+=(-readpass "$passfile")
+  osslsigncode "${args[@]}" >"$1.log" 2>&1 || { echo "packages: signing $1 failed:" >&2; cat "$1.log" >&2; rm -f "$1.signed" "$1.log"; return 1; }
   mv "$1.signed" "$1"
   rm -f "$1.log"
 }
