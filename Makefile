@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages fuzz clean
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages repro fuzz clean
 
 all: build
 
@@ -31,9 +31,14 @@ gallery: build
 bench: build
 	tools/bench.sh
 
+# make packages [SIGN_PFX=FILE]; the password from SIGN_PASS or SIGN_PASS_FILE
+# in the environment, a time-stamping server from SIGN_TS_URL.
 packages: build
-	python3 tools/packaging/make_msi.py --arch x64 --bin out/bin --out out/packages
-	python3 tools/packaging/make_msi.py --arch x86 --bin out/bin --out out/packages
+	tools/packaging/packages.sh --bin out/bin --out out/packages $(if $(SIGN_PFX),--sign $(SIGN_PFX))
+
+# The seven programs built again from a clone of HEAD elsewhere: same bytes?
+repro: build
+	tools/repro.sh
 
 # The robustness run: make fuzz [SEED=N] [CALLS=N] [BITS=32]
 CALLS ?= 10000

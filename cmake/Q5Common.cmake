@@ -8,6 +8,16 @@ function(q5_deliverable target filename)
     SUFFIX ${ext}
     RUNTIME_OUTPUT_DIRECTORY ${Q5_OUT_BIN}
     LIBRARY_OUTPUT_DIRECTORY ${Q5_OUT_BIN})
+  # A program is started in terminal sessions without the compatibility
+  # shims for old programs. The x86 images register no SEH handler: GCC
+  # unwinds with DWARF-2 tables, and nothing in the images or their static
+  # runtimes links a frame into fs:[0] (tools/binary-check.py looks).
+  if(ext STREQUAL ".exe")
+    target_link_options(${target} PRIVATE -Wl,--tsaware)
+  endif()
+  if(Q5_ARCH STREQUAL "x86")
+    target_link_options(${target} PRIVATE -Wl,--no-seh)
+  endif()
 endfunction()
 
 # Converts a Linux path into the Windows path that Wine's Z: drive gives it.

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <setupapi.h>
+#include <wchar.h>
 
 #include "device.h"
 #include "handles.h"
@@ -67,6 +68,20 @@ const wchar_t* ApplyToHardwareKey(const PowerOption& option, const wchar_t* devi
     return nullptr;
 }
 
+// The message is the server's own text: a line end at its end goes in
+// through the format, so the trace keeps it as the line end it is, not as
+// an argument's escaped one.
+void TraceFailure(const wchar_t* message, const wchar_t* deviceInstanceId)
+{
+    size_t length = wcslen(message);
+    if (length > 0 && message[length - 1] == L'\n') {
+        LogTrace(L"Driver query failed with message : %.*s\n \n while reading %s \n", static_cast<int>(length - 1),
+                 message, deviceInstanceId);
+    } else {
+        LogTrace(L"Driver query failed with message : %s \n while reading %s \n", message, deviceInstanceId);
+    }
+}
+
 HRESULT RunPowerOption(const PowerOption& option, const wchar_t* deviceInstanceId, DWORD data, HRESULT success)
 {
     LogTrace(option.entryFormat, deviceInstanceId);
@@ -74,7 +89,7 @@ HRESULT RunPowerOption(const PowerOption& option, const wchar_t* deviceInstanceI
     {
         q5::UniqueDevInfo set;
         if (const wchar_t* message = ApplyToHardwareKey(option, deviceInstanceId, data, set)) {
-            LogTrace(L"Driver query failed with message : %s \n while reading %s \n", message, deviceInstanceId);
+            TraceFailure(message, deviceInstanceId);
             hr = E_FAIL;
         }
     }

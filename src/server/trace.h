@@ -7,5 +7,7 @@
 // cuts the text at 1023 characters and writes it to both outputs: unchanged
 // to the debugger output, and to standard output, flushed at once, with each
 // character beyond U+00FF written as \uXXXX (\UXXXXXXXX for a surrogate
-// pair). Nothing is added: a line ends only where the format says "\n".
+// pair). Nothing is added: a line ends only where the format says "\n". A
+// carriage return or line feed that an argument brings in is written as
+// \u000D or \u000A to both outputs, so no argument can start a line.
 void LogTrace(const wchar_t* format, ...);

@@ -50,3 +50,15 @@ TEST(InfFileName, RefusesDataWithoutTerminator)
     // An odd byte count cannot hide a terminator in half a character.
     EXPECT_FALSE(q5::IsPlainInfFileName(terminated, 17));
 }
+
+TEST(InfFileName, RefusesDeviceNamesWithAnyExtensionAndCase)
+{
+    for (const wchar_t* name : {L"CON", L"con", L"Prn.inf", L"aux.sys", L"NUL.txt.inf", L"nul .inf", L"COM1",
+                                L"com9.sys", L"LPT1.inf", L"lpt0", L"COM\u00B9", L"LPT\u00B3.cat", L"CONIN$",
+                                L"conout$.inf", L"NUL  .cat"})
+        EXPECT_FALSE(Accepts(name)) << "[" << name << "]";
+    // Names that only begin or end like a device are files.
+    for (const wchar_t* name : {L"CONSOLE.inf", L"NULL", L"COM10.sys", L"LPT.inf", L"com1x.inf", L"AUXILIARY",
+                                L"x.con", L"nul_1.inf", L"COM\u00B4.inf"})
+        EXPECT_TRUE(Accepts(name)) << "[" << name << "]";
+}

@@ -117,13 +117,13 @@ TEST(LogTrace, WritesCharactersBeyondLatin1AsEscapesOnStandardOutputOnly)
     };
     const Case cases[] = {
         // Latin-1 goes out byte for byte as the C runtime writes it.
-        {L"A\u00e9\u00ff\x0080 Z\n", "A\xE9\xFF\x80 Z\r\n"},
-        {L"\u4e2d\u6587 device \u00e9\u0100\n", "\\u4E2D\\u6587 device \xE9\\u0100\r\n"},
-        {L"[\U0001F600]\n", "[\\U0001F600]\r\n"},
+        {L"A\u00e9\u00ff\x0080 Z", "A\xE9\xFF\x80 Z"},
+        {L"\u4e2d\u6587 device \u00e9\u0100", "\\u4E2D\\u6587 device \xE9\\u0100"},
+        {L"[\U0001F600]", "[\\U0001F600]"},
         {L"[\U0010FFFF\U00010000]", "[\\U0010FFFF\\U00010000]"},
         // Halves of a pair without their other half.
-        {L"a\xD83D" L"b\n", "a\\uD83Db\r\n"},
-        {L"a\xDE00\xD83D\n", "a\\uDE00\\uD83D\r\n"},
+        {L"a\xD83D" L"b", "a\\uD83Db"},
+        {L"a\xDE00\xD83D", "a\\uDE00\\uD83D"},
         {L"\xD83D", "\\uD83D"},
     };
     for (const Case& c : cases) {
@@ -164,4 +164,47 @@ TEST(LogTrace, EscapesAWholeCutTextOfAnyContent)
     LogTrace(L"%s%s", text.c_str(), L"\U0001F600");
     EXPECT_EQ(mixed.Finish(), expected + "\\uD83D");
     EXPECT_EQ(capture.Text(), text + L"\xD83D");
+}
+
+TEST(LogTrace, WritesLineEndsFromArgumentsEscapedOnBothOutputs)
+{
+    struct Case {
+        const wchar_t* argument;
+        const wchar_t* written;  // the argument as both outputs carry it
+    };
+    const Case cases[] = {
+        {L"x.inf\r\n>> DeleteRegKey(HKLM, Software)", L"x.inf\\u000D\\u000A>> DeleteRegKey(HKLM, Software)"},
+        {L"\n", L"\\u000A"},
+        {L"a\rb", L"a\\u000Db"},
+        {L"C:\\new\\x.inf", L"C:\\new\\x.inf"},
+    };
+    for (const Case& c : cases) {
+        TraceCapture capture;
+        StdoutToFile out;
+        LogTrace(L"backup %s\n", c.argument);
+        std::wstring line = std::wstring(L"backup ") + c.written + L"\n";
+        EXPECT_EQ(capture.Text(), line);
+        EXPECT_EQ(out.Finish(), std::string(line.begin(), line.end() - 1) + "\r\n");
+    }
+
+    // The format's own line ends stay; width, precision and %c pad or cut
+    // the argument before its line ends are escaped.
+    TraceCapture capture;
+    LogTrace(L"failed: %s \n while removing %s \n[%5s|%-3.1s|%c]\n", L"m\n", L"ROOT\\X", L"a\n", L"\nb", L'\n');
+    EXPECT_EQ(capture.Text(),
+              L"failed: m\\u000A \n while removing ROOT\\X \n[   a\\u000A|\\u000A  |\\u000A]\n");
+}
+
+TEST(LogTrace, FormatsEachConversionAsTheCRuntimeDoes)
+{
+    TraceCapture capture;
+    LogTrace(L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s", -42, 7, 0xABCu, 0xbeefu,
+             0x1234567890ABCDEFull, -5ll, reinterpret_cast<void*>(0x1234), "narrow", L"wide", 6, 3, 2, L"cut",
+             L'Z', 4000000000u, 9, static_cast<const wchar_t*>(nullptr));
+    wchar_t expected[512];
+    _snwprintf(expected, 511, L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s", -42, 7, 0xABCu,
+               0xbeefu, 0x1234567890ABCDEFull, -5ll, reinterpret_cast<void*>(0x1234), "narrow", L"wide", 6, 3, 2,
+               L"cut", L'Z', 4000000000u, 9, static_cast<const wchar_t*>(nullptr));
+    expected[511] = L'\0';
+    EXPECT_EQ(capture.Text(), expected);
 }

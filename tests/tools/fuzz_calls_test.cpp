@@ -143,6 +143,7 @@ TEST(FuzzTrace, EntryLinesFollowTheServerFormats)
     claim.method = q5dmctl::FindMethod(L"ClaimComPort");
     EXPECT_EQ(q5fuzz::EntryLine(claim), L"");
     EXPECT_EQ(q5fuzz::EntryLine(KillCall(std::wstring(2000, L'y'))).size(), 1023u);
+    EXPECT_EQ(q5fuzz::EntryLine(KillCall(L"a\r\nb")), L">> KillProcessByName a\\u000D\\u000Ab\n");
 }
 
 }  // namespace

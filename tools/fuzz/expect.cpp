@@ -35,12 +35,25 @@ std::string WithoutCarriageReturns(const std::string& text)
     return out;
 }
 
+// An argument as the trace carries it: its line ends escaped.
+std::wstring Traced(const std::wstring& text)
+{
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\r') out += L"\\u000D";
+        else if (c == L'\n') out += L"\\u000A";
+        else out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::wstring EntryLine(const Call& call)
 {
     const std::wstring name = call.method->name;
-    const std::wstring* t = call.text;
+    std::wstring t[q5dmctl::kMaxParams];
+    for (int i = 0; i < q5dmctl::kMaxParams; ++i) t[i] = Traced(call.text[i]);
     const LONG* n = call.number;
     auto num = [](LONG v) { return std::to_wstring(v); };
     std::wstring line;
