@@ -146,7 +146,7 @@ size_t FormatArgument(wchar_t (&piece)[kTraceChars], const wchar_t* pattern, Arg
 bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
 {
     const wchar_t* size = at + wcsspn(at, L"-+ #0123456789.*");
-    size_t sizeChars = wcsspn(size, L"hlwI36");
+    size_t sizeChars = wcsspn(size, L"hlwI2346");
     wchar_t type = size[sizeChars];
     ArgKind kind = type == L'\0' ? ArgKind::kUnknown : KindOf(size, sizeChars, type);
     if (kind == ArgKind::kUnknown || size + sizeChars - at > kFieldChars) return false;

@@ -197,12 +197,14 @@ TEST(LogTrace, WritesLineEndsFromArgumentsEscapedOnBothOutputs)
 
 TEST(LogTrace, FormatsEachConversionAsTheCRuntimeDoes)
 {
+    // The line end after all of them shows that none fell back to the
+    // runtime's formatting of the whole rest, which escapes every line end.
     TraceCapture capture;
-    LogTrace(L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s", -42, 7, 0xABCu, 0xbeefu,
+    LogTrace(L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s\n", -42, 7, 0xABCu, 0xbeefu,
              0x1234567890ABCDEFull, -5ll, reinterpret_cast<void*>(0x1234), "narrow", L"wide", 6, 3, 2, L"cut",
              L'Z', 4000000000u, 9, static_cast<const wchar_t*>(nullptr));
     wchar_t expected[512];
-    _snwprintf(expected, 511, L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s", -42, 7, 0xABCu,
+    _snwprintf(expected, 511, L"%5d|%-5d|%05X|%x|%I64X|%lld|%p|%hs|%ls|%*d|%.*s|%%|%c|%u|%i|%s\n", -42, 7, 0xABCu,
                0xbeefu, 0x1234567890ABCDEFull, -5ll, reinterpret_cast<void*>(0x1234), "narrow", L"wide", 6, 3, 2,
                L"cut", L'Z', 4000000000u, 9, static_cast<const wchar_t*>(nullptr));
     expected[511] = L'\0';
