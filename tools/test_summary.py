@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""make test's closing lines: the tests skipped by name, then one line on the
+x86 tree's test programs (how many ran, in which mode, how many ctest
+skipped and why, and how many single tests were skipped by name).
+
+usage: test_summary.py X86_JUNIT SKIPPED_TXT MODE WHY
+  X86_JUNIT    ctest --output-junit of the x86 tree
+  SKIPPED_TXT  "program: Suite.Test: reason" lines written by wine-run.sh
+"""
+
+import collections
+import os
+import sys
+import xml.etree.ElementTree as ElementTree
+
+
+def programs(junit):
+    """(ran, failed, skipped) counts of the tree's test programs."""
+    if not os.path.exists(junit):
+        return 0, 0, 0
+    ran = failed = skipped = 0
+    for case in ElementTree.parse(junit).getroot().iter("testcase"):
+        status = case.get("status", "")
+        if case.find("skipped") is not None or status in ("notrun", "disabled"):
+            skipped += 1
+        else:
+            ran += 1
+            failed += status == "fail" or case.find("failure") is not None
+    return ran, failed, skipped
+
+
+def named_skips(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return [line.rstrip("\n") for line in f if line.strip()]
+
+
+def summary(counts, skips, mode, why):
+    ran, failed, skipped = counts
+    line = "32-bit test programs: %d of %d ran %s (%s), %d failed" % (ran, ran + skipped, mode, why, failed)
+    if skipped:
+        line += "; %d skipped: 32-bit programs cannot run here" % skipped
+    reasons = collections.Counter(s.split(": ", 2)[-1] for s in skips)
+    if reasons:
+        line += "; %d tests skipped by name: %s" % (
+            len(skips), "; ".join("%d because %s" % (n, r) for r, n in reasons.most_common()))
+    else:
+        line += "; no test skipped by name"
+    return line
+
+
+def main(argv):
+    if len(argv) != 5:
+        sys.exit(__doc__)
+    skips = named_skips(argv[2])
+    for s in skips:
+        print("skipped: " + s)
+    print(summary(programs(argv[1]), skips, argv[3], argv[4]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
