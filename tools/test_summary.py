@@ -38,13 +38,16 @@ def named_skips(path):
 
 def summary(counts, skips, mode, why):
     ran, failed, skipped = counts
-    line = "32-bit test programs: %d of %d ran %s (%s), %d failed" % (ran, ran + skipped, mode, why, failed)
-    if skipped:
-        line += "; %d skipped: 32-bit programs cannot run here" % skipped
+    cannot = "32-bit programs cannot run here: " + why
+    if mode == "none":
+        line = "32-bit test programs: %d of %d ran, %d skipped because %s" % (ran, ran + skipped, skipped, cannot)
+    else:
+        line = "32-bit test programs: %d of %d ran %s (%s), %d failed, %d skipped" % (
+            ran, ran + skipped, mode, why, failed, skipped)
     reasons = collections.Counter(s.split(": ", 2)[-1] for s in skips)
     if reasons:
-        line += "; %d tests skipped by name: %s" % (
-            len(skips), "; ".join("%d because %s" % (n, r) for r, n in reasons.most_common()))
+        line += "; %d tests skipped by name (listed above): %s" % (len(skips), "; ".join(
+            "%d %s" % (n, "for the same reason" if r == cannot else "because " + r) for r, n in reasons.most_common()))
     else:
         line += "; no test skipped by name"
     return line

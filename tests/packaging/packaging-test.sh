@@ -33,7 +33,10 @@ pass() { echo "ok: $1"; passed=$((passed + 1)); }
 # 32-bit program and none can run in this run.
 without_x86() {
   [ "$Q5_X86_RUNS" = none ] || return 1
-  echo "skipped: $1 (it needs a 32-bit program: $Q5_X86_WHY)"; skipped=$((skipped + 1))
+  local why="32-bit programs cannot run here: $Q5_X86_WHY"
+  echo "skipped: $1 ($why)"; skipped=$((skipped + 1))
+  # For make test's closing summary, beside the test programs' skips.
+  echo "packaging_test: $1: $why" >>"$(dirname "$build")/wine10/skipped.txt"
 }
 flunk() { echo "FAIL: $1"; [ -n "${2:-}" ] && sed 's/^/    /' <<<"$2"; failed=$((failed + 1)); }
 # expect_rc STEP CODE WHAT

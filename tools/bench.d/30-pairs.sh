@@ -13,6 +13,7 @@
 
 q5_pr_pairs="32:64 32:32 64:32 64:64"
 q5_pr_label() { printf 'x%s client -> q5dmsrv%s' "$([ "${1%%:*}" = 32 ] && echo 86 || echo 64)" "${1##*:}"; }
+q5_pr_width=28
 case "$Q5_X86_RUNS" in
   none)
     q5_pr_pairs="64:64"
@@ -20,7 +21,8 @@ case "$Q5_X86_RUNS" in
     echo "(The three pairs with a 32-bit side are left out: 32-bit programs cannot run here, $Q5_X86_WHY.)" ;;
   # Emulated, a pair with a 32-bit side measures qemu-i386, not us.
   emulated) q5_pr_label() { printf 'x%s client -> q5dmsrv%s%s' "$([ "${1%%:*}" = 32 ] && echo 86 || echo 64)" "${1##*:}" \
-              "$([ "$1" = 64:64 ] || echo ' [emulator]')"; } ;;
+              "$([ "$1" = 64:64 ] || echo ' [emulator]')"; }
+            q5_pr_width=36 ;;
 esac
 
 echo
@@ -68,11 +70,10 @@ for round in $(seq 1 "$Q5_PAIR_ROUNDS"); do
   done
 done
 [ "$Q5_X86_RUNS" = emulated ] && echo "[emulator]: a 32-bit side emulated by qemu-i386: these figures measure the emulator, not the server"
-printf '%-40s %-24s %-24s %-24s %-20s %s\n' "median [min-max]" "cold activation (ms)" "running server (ms)" "per call (ms)" "working set (KiB)" "private (KiB)"
+printf "%-${q5_pr_width}s %-24s %-24s %-24s %-20s %s\n" "median [min-max]" "cold activation (ms)" "running server (ms)" "per call (ms)" "working set (KiB)" "private (KiB)"
 for pair in $q5_pr_pairs; do
   key=${pair/:/-}
-  [ "$Q5_X86_RUNS" = emulated ] && echo "[emulator]: a 32-bit side emulated by qemu-i386: these figures measure the emulator, not the server"
-printf '%-40s %-24s %-24s %-24s %-20s %s\n' "$(q5_pr_label "$pair")" "$(q5_cell %.1f "$q5_data/pcold.$key")" \
+  printf "%-${q5_pr_width}s %-24s %-24s %-24s %-20s %s\n" "$(q5_pr_label "$pair")" "$(q5_cell %.1f "$q5_data/pcold.$key")" \
     "$(q5_cell %.1f "$q5_data/pwarm.$key")" "$(q5_cell %.3f "$q5_data/pcall.$key")" \
     "$(q5_cell %.0f "$q5_data/pws.$key")" "$(q5_cell %.0f "$q5_data/pprivate.$key")"
 done
