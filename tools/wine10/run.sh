@@ -85,7 +85,9 @@ enter_namespaces bash -c '
   case "$Q5_X86_RUNS" in
     emulated)
       misc=$root/proc/sys/fs/binfmt_misc
-      mount -t binfmt_misc q5-binfmt "$misc"
+      mount -t binfmt_misc q5-binfmt "$misc" 2>/dev/null || {
+        echo "wine10/run: no binfmt_misc of its own in a user namespace (Linux 6.7 or later): 32-bit programs cannot run emulated" >&2
+        exit 125; }
       # i386 ELF executables; F: qemu opened now, from outside the chroot.
       printf "%s" ":q5-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$root/usr/libexec/qemu-binfmt/i386-binfmt-P:FP" >"$misc/register" ;;
     none)
