@@ -60,22 +60,22 @@ SUDO=""
 # user namespace of its own too, with ids 0-65535 mapped 1:1. The maps are
 # written from here, outside (util-linux would want /etc/subuid entries for
 # that), while a holder keeps the namespace; the command then joins it as
-# its root. The holder ends with this run, or with its caller if killed.
+# its root, in this process (signals reach it as they would natively). The
+# holder ends at most half a second after this process.
 enter_namespaces() {
   if [ "$Q5_X86_RUNS" != emulated ]; then
     exec $SUDO unshare --mount --propagation private "$@"
   fi
-  local me=$$
+  local me=$$ holder
   $SUDO unshare --user --mount --propagation private \
-    bash -c 'while [ -d /proc/$1 ]; do sleep 2; done' holder "$me" </dev/null >/dev/null 2>&1 &
-  q5_holder=$!
-  trap '$SUDO kill $q5_holder 2>/dev/null' EXIT
-  until [ "$(readlink /proc/$q5_holder/ns/user)" != "$(readlink /proc/self/ns/user)" ]; do
-    [ -d /proc/$q5_holder ] || { echo "wine10/run: could not make a user namespace" >&2; exit 125; }
+    bash -c 'while [ -d /proc/$1 ]; do sleep 0.5; done' holder "$me" </dev/null >/dev/null 2>&1 &
+  holder=$!
+  until [ "$(readlink /proc/$holder/ns/user)" != "$(readlink /proc/self/ns/user)" ]; do
+    [ -d /proc/$holder ] || { echo "wine10/run: could not make a user namespace" >&2; exit 125; }
     sleep 0.01
   done
-  echo "0 0 65536" | $SUDO tee /proc/$q5_holder/uid_map /proc/$q5_holder/gid_map >/dev/null
-  $SUDO nsenter --target $q5_holder --user --mount -- "$@"
+  echo "0 0 65536" | $SUDO tee /proc/$holder/uid_map /proc/$holder/gid_map >/dev/null
+  exec $SUDO nsenter --target $holder --user --mount -- "$@"
 }
 enter_namespaces bash -c '
   set -e
