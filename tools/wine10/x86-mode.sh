@@ -48,7 +48,7 @@ q5_x86_kernel_ok() {
 q5_x86_trial() {
   local mode=$1 checkout=$2
   if [ "$mode" = emulated ] && [ ! -f "$Q5_WINE10_EMU_ROOT/.q5-emu-root" ]; then
-    echo "no emulated root at $Q5_WINE10_EMU_ROOT (make deps makes it)"; return
+    echo "no emulated root at $Q5_WINE10_EMU_ROOT (tools/wine10/make-emu-root.sh makes it)"; return
   fi
   local template=$checkout/build/wine10/template
   mkdir -p "$checkout/build/wine10"
