@@ -5,7 +5,7 @@ skipped and why, and how many single tests were skipped by name).
 
 usage: test_summary.py X86_JUNIT SKIPPED_TXT MODE WHY
   X86_JUNIT    ctest --output-junit of the x86 tree
-  SKIPPED_TXT  "program: Suite.Test: reason" lines written by wine-run.sh
+  SKIPPED_TXT  "program<TAB>test<TAB>reason" lines (wine-run.sh, the packaging test)
 """
 
 import collections
@@ -33,7 +33,7 @@ def named_skips(path):
     if not os.path.exists(path):
         return []
     with open(path, encoding="utf-8", errors="replace") as f:
-        return [line.rstrip("\n") for line in f if line.strip()]
+        return [line.rstrip("\n").split("\t", 2) for line in f if line.count("\t") == 2]
 
 
 def summary(counts, skips, mode, why):
@@ -44,7 +44,7 @@ def summary(counts, skips, mode, why):
     else:
         line = "32-bit test programs: %d of %d ran %s (%s), %d failed, %d skipped" % (
             ran, ran + skipped, mode, why, failed, skipped)
-    reasons = collections.Counter(s.split(": ", 2)[-1] for s in skips)
+    reasons = collections.Counter(reason for _, _, reason in skips)
     if reasons:
         line += "; %d tests skipped by name (listed above): %s" % (len(skips), "; ".join(
             "%d %s" % (n, "for the same reason" if r == cannot else "because " + r) for r, n in reasons.most_common()))
@@ -57,8 +57,8 @@ def main(argv):
     if len(argv) != 5:
         sys.exit(__doc__)
     skips = named_skips(argv[2])
-    for s in skips:
-        print("skipped: " + s)
+    for program, test, reason in skips:
+        print("skipped: %s: %s: %s" % (program, test, reason))
     print(summary(programs(argv[1]), skips, argv[3], argv[4]))
     return 0
 

@@ -36,7 +36,7 @@ without_x86() {
   local why="32-bit programs cannot run here: $Q5_X86_WHY"
   echo "skipped: $1 ($why)"; skipped=$((skipped + 1))
   # For make test's closing summary, beside the test programs' skips.
-  echo "packaging_test: $1: $why" >>"$(dirname "$build")/wine10/skipped.txt"
+  printf 'packaging_test\t%s\t%s\n' "$1" "$why" >>"$(dirname "$build")/wine10/skipped.txt"
 }
 flunk() { echo "FAIL: $1"; [ -n "${2:-}" ] && sed 's/^/    /' <<<"$2"; failed=$((failed + 1)); }
 # expect_rc STEP CODE WHAT

@@ -81,14 +81,14 @@ if ! mount -t overlay overlay -o "lowerdir=$template,upperdir=$layer/upper,workd
 fi
 export WINEPREFIX="$prefix"
 
-# record_skips OUTPUT: "program: Suite.Test: reason" per test that GoogleTest
-# skipped, for make test's closing summary.
+# record_skips OUTPUT: "program<TAB>Suite.Test<TAB>reason" per test that
+# GoogleTest skipped, for make test's closing summary.
 record_skips() {
   awk -v program="$name" '
     { sub(/\r$/, "") }
     /^\[ RUN      \] / { test = $4; reason = "" }
     /: Skipped$/ { getline reason; sub(/\r$/, "", reason) }
-    /^\[  SKIPPED \] .* \([0-9]+ ms\)/ { print program ": " test ": " reason }' "$1"
+    /^\[  SKIPPED \] .* \([0-9]+ ms\)/ { print program "\t" test "\t" reason }' "$1"
 }
 run() {
   timeout -k 10 "$limit" wine "$program" "$@" >"$logs/out" 2>"$logs/err" </dev/null

@@ -43,9 +43,9 @@ class Summary(unittest.TestCase):
         cannot = "32-bit programs cannot run here: " + WHY
         for counts, skips, mode, why, wanted in [
             ((31, 0, 0), [], "native", "WoW64", "31 of 31 ran native (WoW64), 0 failed, 0 skipped; no test skipped by name"),
-            ((30, 1, 0), ["e2e_test: S.T: emulated: guard pages"], "emulated", "qemu", "30 of 30 ran emulated (qemu), "
+            ((30, 1, 0), [["e2e_test", "S.T", "emulated: guard pages"]], "emulated", "qemu", "30 of 30 ran emulated (qemu), "
              "1 failed, 0 skipped; 1 tests skipped by name (listed above): 1 because emulated: guard pages"),
-            ((0, 0, 31), ["e2e_test: S.T: " + cannot, "packaging_test: x86 use: " + cannot], "none", WHY,
+            ((0, 0, 31), [["e2e_test", "S.T", cannot], ["packaging_test", "major upgrade: 32-bit client", cannot]], "none", WHY,
              "0 of 31 ran, 31 skipped because " + cannot + "; 2 tests skipped by name (listed above): 2 for the same reason"),
         ]:
             with self.subTest(mode=mode):
