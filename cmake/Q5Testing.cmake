@@ -21,5 +21,7 @@ function(q5_add_wine_test name)
   add_test(NAME ${name}
     COMMAND ${Q5_WINE_RUN} --build ${CMAKE_BINARY_DIR} --timeout ${T_TIMEOUT} ${flags} $<TARGET_FILE:${name}>)
   math(EXPR outer "${T_TIMEOUT} + 60")
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${outer})
+  # 77: the runner found that this run cannot start the program at all
+  # (a 32-bit one where 32-bit programs run neither natively nor emulated).
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${outer} SKIP_RETURN_CODE 77)
 endfunction()

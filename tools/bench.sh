@@ -30,6 +30,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${Q5_BENCH_PINNED:-}" != 1 ]; then
   # wine's and the wineserver's CPU is the one this shell gives them.
   command -v taskset >/dev/null || { echo "bench: taskset (util-linux) is missing" >&2; exit 1; }
+  . "$root/tools/wine10/x86-mode.sh"
+  q5_x86_mode "$root"
+  q5_x86_line
   start=$(date +%s)
   Q5_BENCH_PINNED=1 taskset -c 0 "$root/tools/wine10/run.sh" bash "$root/tools/bench.sh" "$@"
   if [ -f "$root/tools/bench/trace-cost.sh" ]; then
@@ -84,11 +87,13 @@ q5_winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 # Each server in its own registry view, each proxy/stub by a registering
 # process of its own bitness.
 wine "$Q5_BIN/q5dmsrv64.exe" /RegServer >"$Q5_WORK/reg64.txt" 2>&1 </dev/null
-wine "$Q5_BIN/q5dmsrv32.exe" /RegServer >"$Q5_WORK/reg32.txt" 2>&1 </dev/null
 wine regsvr32 /s "$(q5_winpath "$Q5_BIN/dmstub64.dll")" >"$Q5_WORK/regsvr64.txt" 2>&1 </dev/null
-wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_winpath "$Q5_BIN/dmstub32.dll")" >"$Q5_WORK/regsvr32.txt" 2>&1 </dev/null
+if [ "$Q5_X86_RUNS" != none ]; then
+  wine "$Q5_BIN/q5dmsrv32.exe" /RegServer >"$Q5_WORK/reg32.txt" 2>&1 </dev/null
+  wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_winpath "$Q5_BIN/dmstub32.dll")" >"$Q5_WORK/regsvr32.txt" 2>&1 </dev/null
+fi
 wine --version >"$Q5_WORK/version.txt" 2>&1 </dev/null || true
-echo "DM server benchmark: $(head -n 1 "$Q5_WORK/version.txt"), WoW64 prefix, pinned to CPU $(taskset -pc $$ | sed 's/.*: //')"
+echo "DM server benchmark: $(head -n 1 "$Q5_WORK/version.txt"), WoW64 prefix, pinned to CPU $(taskset -pc $$ | sed 's/.*: //'), 32-bit programs $Q5_X86_RUNS"
 
 . "$root/tools/bench.d/00-lib.sh"
 for piece in "$root"/tools/bench.d/[1-9]*.sh; do

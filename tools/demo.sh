@@ -8,6 +8,13 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -f /.q5-root ]; then
+  . "$root/tools/wine10/x86-mode.sh"
+  q5_x86_mode "$root"
+  q5_x86_line
+  # Seen now and then as an emulated 32-bit process ends, after its exit
+  # code is set (servers and clients still report 0): qemu, not ours.
+  [ "$Q5_X86_RUNS" = emulated ] && echo "demo: a \"qemu: uncaught target signal 11\" line below comes from qemu-i386 as an emulated 32-bit process ends; its exit code is unaffected"
+  [ "$Q5_X86_RUNS" = none ] && echo "demo: leaves out every step with a 32-bit program (q5dmsrv32, q5dmctl32, dmstub32, the three pairs with a 32-bit side): 32-bit programs cannot run here"
   exec "$root/tools/wine10/run.sh" bash "$root/tools/demo.sh" "$@"
 fi
 export Q5_ROOT=$root
@@ -17,6 +24,9 @@ export WINEPREFIX=$Q5_DEMO/prefix-wine10
 export WINEDEBUG=-all
 export Q5_WINESERVER=wineserver
 mkdir -p "$Q5_DEMO"
+# True where this run's 32-bit programs cannot run: the pieces leave their
+# 32-bit steps out (said once, at the start).
+q5_without_x86() { [ "$Q5_X86_RUNS" = none ]; }
 # The prefix piece starts the watch and replaces this with its own end.
 q5_stop_watch() { :; }
 trap 'q5_stop_watch; "$Q5_WINESERVER" -k >/dev/null 2>&1 || true' EXIT

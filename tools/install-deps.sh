@@ -26,3 +26,10 @@ fi
 # Wine 10 in its WoW64 mode, in a Debian 13 root of its own: the Windows
 # that runs our 32-bit programs (once per machine; quick when it exists).
 "$(dirname "$0")/wine10/make-root.sh"
+
+# Where the machine runs no 32-bit code (or Q5_X86_MODE=emulated asks for
+# it), a copy of that root in which qemu-i386 runs the 32-bit side.
+if [ "${Q5_X86_MODE:-}" = emulated ] ||
+   { [ -z "${Q5_X86_MODE:-}" ] && ! python3 "$(dirname "$0")/wine10/cpu-runs-x86.py"; }; then
+  "$(dirname "$0")/wine10/make-emu-root.sh"
+fi

@@ -21,6 +21,7 @@ protected:
     void SetUp() override
     {
         if (!s_bReady) GTEST_SKIP() << s_why;
+        if (std::string why = q5test::WhyBitsCannotRun(Bits()); !why.empty()) GTEST_SKIP() << why;
         ASSERT_TRUE(WaitForNoServers());
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         m_bComReady = true;

@@ -101,6 +101,7 @@ protected:
     void SetUp() override
     {
         if (!s_ready) GTEST_SKIP() << s_why;
+        if (std::string why = q5test::WhyBitsCannotRun(Bits()); !why.empty()) GTEST_SKIP() << why;
         ASSERT_TRUE(q5e2e::WaitForNoServers()) << "a server of an earlier test still runs";
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         m_comReady = true;
@@ -434,6 +435,7 @@ class BothBitnesses : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (std::string why = q5test::WhyBitsCannotRun(32); !why.empty()) GTEST_SKIP() << why;
         std::string why;
         ASSERT_TRUE(q5e2e::RegisterServerAndProxy(why)) << why;
         ASSERT_TRUE(q5e2e::WaitForNoServers());
@@ -441,6 +443,7 @@ protected:
     }
     void TearDown() override
     {
+        if (IsSkipped()) return;
         CoUninitialize();
         std::string why;
         EXPECT_TRUE(q5e2e::RegisterServerAndProxy(why)) << why;

@@ -9,8 +9,26 @@
 # usage: wine-run.sh --build DIR [--x] [--timeout SECONDS] PROGRAM [ARGS...]
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+
+# The test program: the first argument after the options.
+program_of() {
+  while [ $# -gt 0 ]; do
+    case "$1" in --build|--timeout) shift 2 ;; --x|--inside) shift ;; *) printf '%s' "$1"; return ;; esac
+  done
+}
+# The PE header's machine field: 0x14c for i386.
+is_x86_program() {
+  local at; at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$at" ] && [ "$(od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' ')" = 014c ]
+}
 runner=$here/../../tools/wine10/run.sh
 if [ ! -f /.q5-root ]; then
+  . "$here/../../tools/wine10/x86-mode.sh"
+  q5_x86_mode "$here/../.."
+  if [ "$Q5_X86_RUNS" = none ] && is_x86_program "$(program_of "$@")"; then
+    echo "skipped: 32-bit programs cannot run here: $Q5_X86_WHY"
+    exit 77
+  fi
   # The virtual X server runs on this side; the root sees its socket.
   if [ "${1:-}" != --inside ] && printf '%s\n' "$@" | grep -qx -- --x; then
     exec xvfb-run -a -s "-screen 0 1280x1024x24" "$runner" "$here/wine-run.sh" --inside "$@" </dev/null
@@ -63,6 +81,15 @@ if ! mount -t overlay overlay -o "lowerdir=$template,upperdir=$layer/upper,workd
 fi
 export WINEPREFIX="$prefix"
 
+# record_skips OUTPUT: "program<TAB>Suite.Test<TAB>reason" per test that
+# GoogleTest skipped, for make test's closing summary.
+record_skips() {
+  awk -v program="$name" '
+    { sub(/\r$/, "") }
+    /^\[ RUN      \] / { test = $4; reason = "" }
+    /: Skipped$/ { getline reason; sub(/\r$/, "", reason) }
+    /^\[  SKIPPED \] .* \([0-9]+ ms\)/ { print program "\t" test "\t" reason }' "$1"
+}
 run() {
   timeout -k 10 "$limit" wine "$program" "$@" >"$logs/out" 2>"$logs/err" </dev/null
 }
@@ -84,6 +111,7 @@ if [ $rc -ne 0 ] && grep -q "failed to map the shared user data" "$logs/err"; th
 fi
 [ $rc -eq 124 ] && echo "wine-run: $name timed out after ${limit}s" >&2
 cat "$logs/out"
+record_skips "$logs/out" >>"$(dirname "$build")/wine10/skipped.txt"
 # WoW64 mode announces itself once per 32-bit process.
 grep -v -e 'in experimental wow64 mode' "$logs/err" >&2
 exit $rc

@@ -7,7 +7,13 @@ wineserver=wineserver
 mkdir -p "$(dirname "$template")"
 exec 9>"$template.lock"
 flock 9
-[ -f "$template/.booted" ] && exit 0
+# Booted where 32-bit programs could not run, a template lacks syswow64:
+# a run in which they can boots it again.
+booted() {
+  [ -f "$template/.booted" ] &&
+    { [ "${Q5_X86_RUNS:-native}" = none ] || [ -f "$template/drive_c/windows/syswow64/kernel32.dll" ]; }
+}
+booted && exit 0
 rm -rf "$template"
 for attempt in 1 2 3; do
   WINEPREFIX="$template" WINEDEBUG=-all wineboot -i >"$template.boot.log" 2>&1 </dev/null

@@ -13,12 +13,23 @@
 
 q5_pr_pairs="32:64 32:32 64:32 64:64"
 q5_pr_label() { printf 'x%s client -> q5dmsrv%s' "$([ "${1%%:*}" = 32 ] && echo 86 || echo 64)" "${1##*:}"; }
+q5_pr_width=28
+case "$Q5_X86_RUNS" in
+  none)
+    q5_pr_pairs="64:64"
+    echo
+    echo "(The three pairs with a 32-bit side are left out: 32-bit programs cannot run here, $Q5_X86_WHY.)" ;;
+  # Emulated, a pair with a 32-bit side measures qemu-i386, not us.
+  emulated) q5_pr_label() { printf 'x%s client -> q5dmsrv%s%s' "$([ "${1%%:*}" = 32 ] && echo 86 || echo 64)" "${1##*:}" \
+              "$([ "$1" = 64:64 ] || echo ' [emulator]')"; }
+            q5_pr_width=36 ;;
+esac
 
 echo
 echo "=== The four client/server pairs ($Q5_PAIR_ROUNDS rounds, $Q5_CALLS calls each) ==="
 q5_pr_own_views() {
   q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv64.exe")"
-  q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv32.exe")" 32
+  [ "$Q5_X86_RUNS" = none ] || q5_serve_with "$(q5_program "$Q5_BIN/q5dmsrv32.exe")" 32
 }
 # q5_pr_cold CLIENT SERVER: one cold activation; prints q5dmctl's output file.
 q5_pr_cold() {
@@ -58,10 +69,11 @@ for round in $(seq 1 "$Q5_PAIR_ROUNDS"); do
     q5_keep pprivate "$key" "$(q5_private "$out")"
   done
 done
-printf '%-28s %-24s %-24s %-24s %-20s %s\n' "median [min-max]" "cold activation (ms)" "running server (ms)" "per call (ms)" "working set (KiB)" "private (KiB)"
+[ "$Q5_X86_RUNS" = emulated ] && echo "[emulator]: a 32-bit side emulated by qemu-i386: these figures measure the emulator, not the server"
+printf "%-${q5_pr_width}s %-24s %-24s %-24s %-20s %s\n" "median [min-max]" "cold activation (ms)" "running server (ms)" "per call (ms)" "working set (KiB)" "private (KiB)"
 for pair in $q5_pr_pairs; do
   key=${pair/:/-}
-  printf '%-28s %-24s %-24s %-24s %-20s %s\n' "$(q5_pr_label "$pair")" "$(q5_cell %.1f "$q5_data/pcold.$key")" \
+  printf "%-${q5_pr_width}s %-24s %-24s %-24s %-20s %s\n" "$(q5_pr_label "$pair")" "$(q5_cell %.1f "$q5_data/pcold.$key")" \
     "$(q5_cell %.1f "$q5_data/pwarm.$key")" "$(q5_cell %.3f "$q5_data/pcall.$key")" \
     "$(q5_cell %.0f "$q5_data/pws.$key")" "$(q5_cell %.0f "$q5_data/pprivate.$key")"
 done

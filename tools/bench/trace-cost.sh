@@ -29,6 +29,12 @@ echo "Trace line cost ($(head -n 1 "$work/version.txt")):"
 status=0
 for bits in 64 32; do
   arch=x64; [ "$bits" = 32 ] && arch=x86
+  if [ "$bits" = 32 ]; then
+    case "${Q5_X86_RUNS:-native}" in
+      none) echo "  32-bit: left out, 32-bit programs cannot run here (${Q5_X86_WHY:-})"; continue ;;
+      emulated) echo "  32-bit, emulated by qemu-i386 (emulator figures, not ours):" ;;
+    esac
+  fi
   exe=$root/build/$arch/tools/bin/q5tracecost$bits.exe
   if [ ! -f "$exe" ]; then echo "  $exe is missing (make build)"; status=1; continue; fi
   result=$work/result$bits.txt

@@ -23,16 +23,20 @@ echo "=== DM COM Server: registration, each build in its own registry view ==="
 rc=0; wine "$Q5_BIN/q5dmsrv64.exe" /RegServer >"$q5_srv_out/reg64.txt" 2>&1 </dev/null || rc=$?
 echo "\$ q5dmsrv64.exe /RegServer   (exit code $rc)   64-bit view (reg.exe):"
 q5_srv_run reg query "$q5_srv_class" /s || true
+if ! q5_without_x86; then
 rc=0; wine "$Q5_BIN/q5dmsrv32.exe" /RegServer >"$q5_srv_out/reg32.txt" 2>&1 </dev/null || rc=$?
 echo "\$ q5dmsrv32.exe /RegServer   (exit code $rc)   32-bit view (syswow64\\reg.exe):"
 q5_srv_run "$q5_srv_reg32" query "$q5_srv_class" /s || true
+fi
 rc=0; wine regsvr32 /s "$(q5_wine_path "$Q5_BIN/dmstub64.dll")" >"$q5_srv_out/regsvr64.txt" 2>&1 </dev/null || rc=$?
 echo "\$ regsvr32 /s dmstub64.dll   (exit code $rc)"
 q5_srv_run reg query "$q5_srv_iface" /s || true
+if ! q5_without_x86; then
 rc=0
 wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_wine_path "$Q5_BIN/dmstub32.dll")" >"$q5_srv_out/regsvr32.txt" 2>&1 </dev/null || rc=$?
 echo "\$ C:\\windows\\syswow64\\regsvr32.exe /s dmstub32.dll   (exit code $rc)"
 q5_srv_run "$q5_srv_reg32" query "$q5_srv_iface" /s || true
+fi
 
 echo
 echo "=== DM COM Server: calls through the proxy/stub library ==="

@@ -17,6 +17,11 @@ q5_pairs_server() {
 
 echo
 echo "=== Both bitnesses: the four client/server pairs ==="
+if q5_without_x86; then
+  echo "Only x64 client -> q5dmsrv64 here (32-bit programs cannot run):"
+  q5_pairs_call --ctl 64 --server64
+  return 0
+fi
 echo "With both servers registered, COM starts the server of the client's own bitness:"
 q5_pairs_call --ctl 32 --server32
 q5_pairs_call --ctl 64 --server64

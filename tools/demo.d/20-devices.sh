@@ -108,6 +108,7 @@ q5_dev_call RemoveDriver "$q5_dev_modem"
 echo "An unknown device:"
 q5_dev_call RemoveDriver 'ROOT\Q5DEMO\9999'
 
+if ! q5_without_x86; then
 echo
 echo "=== Devices: the 32-bit server ==="
 # A 32-bit server loads 32-bit DLLs from syswow64: the x86 build's newdev
@@ -124,4 +125,5 @@ if [ -f "$q5_dev_tools32/newdev.dll" ]; then
   q5_dev_fake show "$q5_dev_plain" drv InfPath Q5Installed || true
 else
   echo "(No 32-bit newdev stand-in in $q5_dev_tools32: InstallDriver stays on the 64-bit server.)"
+fi
 fi

@@ -55,7 +55,9 @@ if [ -n "$q5_watch_pid" ]; then q5_watch_since "$q5_pp_mark" wait; fi
 # A 32-bit server loads the 32-bit stand-in from syswow64; the x86 build
 # tree has one once the x86 test build makes the platform stand-ins.
 q5_pp_platform32=$Q5_ROOT/build/x86/tests/platform/bin
-if [ -f "$q5_pp_platform32/msports.dll" ]; then
+if q5_without_x86; then
+  :
+elif [ -f "$q5_pp_platform32/msports.dll" ]; then
   cp "$q5_pp_platform32/msports.dll" "$q5_pp_win/syswow64/msports.dll"
   echo
   echo "The 32-bit server (a 32-bit client gets it) with the 32-bit stand-in in C:\\windows\\syswow64:"

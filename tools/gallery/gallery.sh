@@ -8,6 +8,13 @@
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 "$root/tools/install-deps.sh" python3-pil fonts-wine fonts-wqy-microhei xvfb xauth
+. "$root/tools/wine10/x86-mode.sh"
+q5_x86_mode "$root"
+q5_x86_line
+if [ "$Q5_X86_RUNS" = none ]; then
+  echo "gallery: draws nothing: every picture comes from a 32-bit process, and 32-bit programs cannot run here ($Q5_X86_WHY)"
+  exit 0
+fi
 
 build=$root/build/x86
 exe=$build/tools/gallery/langpack_gallery.exe
