@@ -218,7 +218,6 @@ TEST_F(ProcessControl, WithoutASnapshotItsFailureIsTracedBetweenTheOuterLines)
                               L"<< KillProcessByName\n");
 }
 
-
 constexpr const wchar_t* kForever = L"q5child_forever.exe";
 int g_snapshotFailures = 0;
 q5test::ScopedImportHook* g_snapshotHook = nullptr;
