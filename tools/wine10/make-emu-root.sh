@@ -32,15 +32,6 @@ $SUDO rm -rf "$work"
 $SUDO cp -a "$Q5_WINE10_ROOT" "$work"
 $SUDO rm -f "$work/.q5-emu-root"
 
-in_work() {
-  $SUDO unshare --mount --propagation private bash -c '
-    set -e
-    w=$1; shift
-    for d in proc dev sys; do mount --rbind "/$d" "$w/$d"; done
-    exec chroot "$w" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@"
-  ' in_work "$work" "$@"
-}
-
 version=$(in_work dpkg-query -W -f='${Version}' libwine:amd64)
 echo "make-emu-root: qemu-user and wine32:i386 $version"
 in_work apt-get update -qq >>"$log" 2>&1

@@ -33,16 +33,6 @@ log="$parent/$(basename "$Q5_WINE10_ROOT").build.log"
 $SUDO rm -rf "$work"
 : >"$log"
 
-in_work() {
-  # A mount namespace of its own: the binds vanish with the command.
-  $SUDO unshare --mount --propagation private bash -c '
-    set -e
-    w=$1; shift
-    for d in proc dev sys; do mount --rbind "/$d" "$w/$d"; done
-    exec chroot "$w" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@"
-  ' in_work "$work" "$@"
-}
-
 step() { echo "make-root: $*"; }
 step "debootstrap trixie"
 $SUDO debootstrap --variant=minbase trixie "$work" "$mirror" >>"$log" 2>&1 || {
