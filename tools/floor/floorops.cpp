@@ -148,21 +148,28 @@ void CleanWalk(const wchar_t* className)
     }
 }
 
+// Calls visit for each entry of a process snapshot taken with flags.
+template <typename Visit>
+void ForEachProcess(DWORD flags, Visit visit)
+{
+    Handle snapshot(CreateToolhelp32Snapshot(flags, 0));
+    if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+        visit(entry);
+        entry.dwSize = sizeof(entry);
+    }
+}
+
 // The walk of KillProcessByName for a name that no process has.
 void KillWalk(const wchar_t* processName)
 {
     q5floor::Trace(L">> KillProcessByName %s\n", processName);
-    {
-        Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
-        if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
-        PROCESSENTRY32W entry;
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-            q5floor::Trace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
-            if (wcscmp(entry.szExeFile, processName) == 0) fprintf(stderr, "a process of that name runs\n");
-            entry.dwSize = sizeof(entry);
-        }
-    }
+    ForEachProcess(TH32CS_SNAPALL, [processName](const PROCESSENTRY32W& entry) {
+        q5floor::Trace(L"Process ID : %08X %s\n", entry.th32ProcessID, entry.szExeFile);
+        if (wcscmp(entry.szExeFile, processName) == 0) fprintf(stderr, "a process of that name runs\n");
+    });
     q5floor::Trace(L"<< KillProcessByName\n");
 }
 
@@ -172,24 +179,16 @@ void KillWalk(const wchar_t* processName)
 void StaleWalk(const wchar_t* ownName)
 {
     q5floor::Trace(L">> KillAnotherMine %s\n", ownName);
-    {
-        Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
-        PROCESSENTRY32W entry;
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-            q5floor::Trace(L"Process ID : %08X\n", entry.th32ProcessID);
-            if (CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) == CSTR_EQUAL) {
-                Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
-                HMODULE module = nullptr;
-                DWORD needed = 0;
-                wchar_t moduleName[MAX_PATH];
-                if (process.Get() != nullptr && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
-                    GetModuleBaseNameW(process.Get(), module, moduleName, MAX_PATH);
-            }
-            entry.dwSize = sizeof(entry);
-        }
-    }
+    ForEachProcess(TH32CS_SNAPPROCESS, [ownName](const PROCESSENTRY32W& entry) {
+        q5floor::Trace(L"Process ID : %08X\n", entry.th32ProcessID);
+        if (CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) != CSTR_EQUAL) return;
+        Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        HMODULE module = nullptr;
+        DWORD needed = 0;
+        wchar_t moduleName[MAX_PATH];
+        if (process.Get() != nullptr && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
+            GetModuleBaseNameW(process.Get(), module, moduleName, MAX_PATH);
+    });
     q5floor::Trace(L"<< KillAnotherMine\n");
 }
 
