@@ -12,7 +12,7 @@ constexpr size_t kTraceChars = 1024;
 constexpr size_t kPieceChars = 256;
 // The longest escape, "\U0001F600", and a terminator.
 constexpr size_t kEscapeRoom = 11;
-// Arguments that one format may take; the server's take at most four.
+// Arguments that one format may take; the server's take at most three.
 constexpr size_t kMaxArguments = 8;
 
 bool IsLatin1(const wchar_t* text)

@@ -258,11 +258,8 @@ TEST_F(ProcessControl, ASnapshotThatFailsIsTakenAgainABoundedNumberOfTimes)
         } else {
             EXPECT_EQ(g_snapshotFailures, 999) << error;
         }
-        wchar_t expected[128];
-        _snwprintf(expected, 127, L">> KillProcessByName q5child_forever.exe\nProcess snapshot failed, error %u\n"
-                                  L"<< KillProcessByName\n", static_cast<unsigned>(error));
-        expected[127] = L'\0';
-        EXPECT_EQ(capture.Text(), expected);
+        EXPECT_EQ(capture.Text(), L">> KillProcessByName q5child_forever.exe\nProcess snapshot failed, error " +
+                                      std::to_wstring(error) + L"\n<< KillProcessByName\n");
     }
 }
 
