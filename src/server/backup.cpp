@@ -84,21 +84,63 @@ bool BuildPathOrTrace(wchar_t (&path)[MAX_PATH], std::initializer_list<const wch
     return false;
 }
 
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsDriveRoot(const wchar_t* path)
+{
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    return letter && path[1] == L':' && IsSeparator(path[2]);
+}
+
+// The server name of a UNC path. "." or "?" there is the device namespace
+// (\\.\pipe\x, \\.\COM1, \\.\PhysicalDrive0), which Windows also reads from
+// //./ or /\.\ and holds no file to copy onto.
+bool IsServerName(const wchar_t* name)
+{
+    if (name[0] == L'\0' || IsSeparator(name[0])) return false;
+    return !((name[0] == L'.' || name[0] == L'?') && (name[1] == L'\0' || IsSeparator(name[1])));
+}
+
+enum class PathRoot { kFull, kRelative, kDevice };
+
 // A path that is not full (drive or UNC) resolves against the server's
 // current folder, which is the system folder for a server that COM starts.
-bool IsFullPath(const wchar_t* path)
+// Behind \\?\ Windows changes nothing: only a drive or UNC\ names files
+// there, anything else (GLOBALROOT, Volume{...}) a device.
+PathRoot RootOf(const wchar_t* path)
 {
-    auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-    bool drive = letter && path[1] == L':' && isSeparator(path[2]);
-    bool unc = isSeparator(path[0]) && isSeparator(path[1]) && path[2] != L'\0' && !isSeparator(path[2]);
-    return drive || unc;
+    if (IsDriveRoot(path)) return PathRoot::kFull;
+    if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return PathRoot::kRelative;
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        const wchar_t* inside = path + 4;
+        bool drive = IsDriveRoot(inside) && inside[2] == L'\\';
+        bool unc = _wcsnicmp(inside, L"UNC\\", 4) == 0 && IsServerName(inside + 4);
+        return drive || unc ? PathRoot::kFull : PathRoot::kDevice;
+    }
+    if (path[2] == L'\0' || IsSeparator(path[2])) return PathRoot::kRelative;
+    return IsServerName(path + 2) ? PathRoot::kFull : PathRoot::kDevice;
+}
+
+// Windows before 11 opens the device for a device name as the last part
+// (C:\x\COM1, C:\x\nul.txt, also with a colon: con:), and no folder of such a
+// name can be made, so a path holding one in any part is no file's.
+bool HasDeviceNamePart(const wchar_t* path)
+{
+    for (const wchar_t* part = path;; ++part) {
+        size_t length = wcscspn(part, L"\\/");
+        size_t name = 0;
+        while (name < length && part[name] != L':') ++name;
+        if (q5::IsDeviceName(part, name)) return true;
+        part += length;
+        if (*part == L'\0') return false;
+    }
 }
 
 bool IsFullPathOrTrace(const wchar_t* path)
 {
-    if (IsFullPath(path)) return true;
-    LogTrace(L"Relative path: %s\n", path);
+    PathRoot root = RootOf(path);
+    if (root == PathRoot::kFull && !HasDeviceNamePart(path)) return true;
+    LogTrace(root == PathRoot::kRelative ? L"Relative path: %s\n" : L"Device path: %s\n", path);
     return false;
 }
 

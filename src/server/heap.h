@@ -20,4 +20,20 @@ inline void HeapFree(void* memory)
     if (memory != nullptr) ::HeapFree(::GetProcessHeap(), 0, memory);
 }
 
+// Owns an array from HeapAllocate; it holds none when memory was short.
+template <typename T>
+class HeapArray {
+public:
+    explicit HeapArray(SIZE_T count) : m_pItems(static_cast<T*>(HeapAllocate(count * sizeof(T)))) {}
+    ~HeapArray() { HeapFree(m_pItems); }
+    HeapArray(const HeapArray&) = delete;
+    HeapArray& operator=(const HeapArray&) = delete;
+
+    T* Get() const { return m_pItems; }
+    explicit operator bool() const { return m_pItems != nullptr; }
+
+private:
+    T* m_pItems;
+};
+
 }  // namespace q5

@@ -6,6 +6,8 @@
 #include <wchar.h>
 
 #include "handles.h"
+#include "heap.h"
+#include "snapshot.h"
 #include "trace.h"
 
 namespace {
@@ -19,9 +21,8 @@ constexpr UINT kCloseRequestTimeoutMs = 5000;
 // hours, so one call waits this long at most in all; the windows left then
 // get the request posted, which does not wait.
 constexpr ULONGLONG kCloseRequestsBudgetMs = 30000;
-// A snapshot fails now and then while processes come and go
-// (ERROR_BAD_LENGTH: "try again").
-constexpr int kSnapshotAttempts = 5;
+// The longest path Windows knows, and its terminator.
+constexpr DWORD kImagePathChars = 32767 + 1;
 
 // The close requests of one call, across all the processes it ends.
 struct CloseRequests {
@@ -63,17 +64,17 @@ BOOL CloseProcessWindows(DWORD processId, CloseRequests& requests)
 
 // The id comes from the snapshot, and earlier matches may have taken
 // seconds since: by now it can belong to an unrelated program, which must
-// not be ended. A path that does not fit counts as unverified.
+// not be ended.
 bool IsStillNamed(HANDLE process, const wchar_t* exeName)
 {
-    wchar_t image[MAX_PATH];
-    DWORD length = MAX_PATH;
-    if (!QueryFullProcessImageNameW(process, 0, image, &length)) {
-        LogTrace(L"Image name unreadable, error %d, skipped\n", GetLastError());
+    q5::HeapArray<wchar_t> image(kImagePathChars);
+    DWORD length = kImagePathChars;
+    if (!image || !QueryFullProcessImageNameW(process, 0, image.Get(), &length)) {
+        LogTrace(L"Image name unreadable, error %d, skipped\n", image ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    const wchar_t* name = wcsrchr(image, L'\\');
-    name = name != nullptr ? name + 1 : image;
+    const wchar_t* name = wcsrchr(image.Get(), L'\\');
+    name = name != nullptr ? name + 1 : image.Get();
     if (CompareStringOrdinal(name, -1, exeName, -1, TRUE) == CSTR_EQUAL) return true;
     LogTrace(L"Image is no longer %s, skipped\n", exeName);
     return false;
@@ -94,12 +95,9 @@ void EndIfNamed(const PROCESSENTRY32W& entry, const wchar_t* processName, CloseR
 
 q5::UniqueFileHandle TakeSnapshot()
 {
-    for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-        q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
-        if (snapshot) return snapshot;
-    }
-    LogTrace(L"Process snapshot failed, error %d\n", GetLastError());
-    return q5::UniqueFileHandle();
+    q5::UniqueFileHandle snapshot = q5::TakeProcessSnapshot(TH32CS_SNAPALL);
+    if (!snapshot) LogTrace(L"Process snapshot failed, error %d\n", GetLastError());
+    return snapshot;
 }
 
 }  // namespace

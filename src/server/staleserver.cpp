@@ -6,6 +6,7 @@
 #include <wchar.h>
 
 #include "handles.h"
+#include "snapshot.h"
 #include "trace.h"
 
 namespace {
@@ -77,7 +78,7 @@ void KillAnotherMine()
 
     // Without our own name nothing can be told apart safely: end nothing.
     if (haveName) {
-        q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        q5::UniqueFileHandle snapshot = q5::TakeProcessSnapshot(TH32CS_SNAPPROCESS);
         if (snapshot) {
             wchar_t moduleName[MAX_PATH];
             PROCESSENTRY32W entry;

@@ -1,6 +1,7 @@
 #include "trace.h"
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -11,9 +12,8 @@ constexpr size_t kTraceChars = 1024;
 constexpr size_t kPieceChars = 256;
 // The longest escape, "\U0001F600", and a terminator.
 constexpr size_t kEscapeRoom = 11;
-// Flags, width, precision and size of one conversion ("-012.345I64"); a
-// longer run is no conversion of the server's.
-constexpr ptrdiff_t kFieldChars = 12;
+// Arguments that one format may take; the server's take at most three.
+constexpr size_t kMaxArguments = 8;
 
 bool IsLatin1(const wchar_t* text)
 {
@@ -63,133 +63,112 @@ void WriteEscaped(const wchar_t* text)
     __ms_wprintf(L"%s", piece);
 }
 
-// The line as it is built: bounded, cut at kTraceChars - 1 characters.
-class LineBuilder {
+// The string arguments of one line, copied side by side with each carriage
+// return or line feed as \u000D or \u000A: a line end that an argument
+// brings in would start what reads as a trace line of its own, and unlike
+// "\n" the escape is not to be confused with a path such as C:\new. The
+// line is cut at kTraceChars - 1 characters, so all copies together never
+// need more: what a full pool leaves out would lie beyond the cut. One
+// terminator per argument at most.
+class EscapedCopies {
 public:
-    explicit LineBuilder(wchar_t (&buffer)[kTraceChars]) : m_pBuffer(buffer) { buffer[0] = L'\0'; }
-
-    // A carriage return or line feed that an argument brings in would start
-    // what reads as a trace line of its own; it goes out as \u000D or
-    // \u000A (the form standard output already gives other characters),
-    // unlike "\n" not to be confused with a path such as C:\new.
-    void Append(const wchar_t* text, size_t length, bool escapeLineEnds)
+    // precision < 0 copies the whole text.
+    const wchar_t* Add(const wchar_t* text, int precision)
     {
-        for (size_t i = 0; i < length; ++i) {
+        if (text == nullptr) return nullptr;  // the runtime writes "(null)"
+        wchar_t* copy = m_pool + m_used;
+        for (int i = 0; text[i] != L'\0' && i != precision && m_chars < kTraceChars - 1; ++i) {
             wchar_t c = text[i];
-            if (escapeLineEnds && (c == L'\r' || c == L'\n')) {
-                wchar_t escape[kEscapeRoom];
-                size_t chars = AppendEscape(escape, L'u', c, 4);
-                for (size_t j = 0; j < chars; ++j) Put(escape[j]);
-            } else {
-                Put(c);
-            }
+            wchar_t escape[kEscapeRoom];
+            size_t length = 1;
+            if (c == L'\r' || c == L'\n') length = AppendEscape(escape, L'u', c, 4);
+            else escape[0] = c;
+            for (size_t j = 0; j < length && m_chars < kTraceChars - 1; ++j, ++m_chars) m_pool[m_used++] = escape[j];
         }
-        m_pBuffer[m_used] = L'\0';
+        m_pool[m_used++] = L'\0';
+        return copy;
     }
 
 private:
-    void Put(wchar_t c)
-    {
-        if (m_used < kTraceChars - 1) m_pBuffer[m_used++] = c;
-    }
-
-    wchar_t* m_pBuffer;
+    wchar_t m_pool[kTraceChars + kMaxArguments];
     size_t m_used = 0;
+    size_t m_chars = 0;  // not counting terminators
 };
 
-// What a conversion takes from the argument list.
-enum class ArgKind { kInt, kInt64, kPointer, kDouble, kUnknown };
+// Every argument of the conversions below, an int or a wide string, fills
+// exactly one pointer-sized slot of the argument list under both the x86
+// and the x64 calling convention of Windows, so the arguments can be read
+// into such slots and passed on whole, string ones as their copies.
+using Slot = uintptr_t;
+static_assert(sizeof(Slot) == sizeof(const wchar_t*) && sizeof(Slot) >= sizeof(int), "one slot per argument");
 
-ArgKind KindOf(const wchar_t* size, size_t sizeChars, wchar_t type)
+class Arguments {
+public:
+    bool Add(Slot value)
+    {
+        if (m_count == kMaxArguments) return false;
+        m_slots[m_count++] = value;
+        return true;
+    }
+    // On x64 the runtime reads an int from the low half of its slot.
+    bool AddInt(int value) { return Add(static_cast<Slot>(static_cast<unsigned>(value))); }
+    size_t Room() const { return kMaxArguments - m_count; }
+    const Slot* Slots() const { return m_slots; }
+
+private:
+    Slot m_slots[kMaxArguments] = {};
+    size_t m_count = 0;
+};
+
+// %s, or %.*s, whose precision then cuts the text before its line ends are
+// escaped: the copy goes on with its own length as the precision.
+bool AddString(const wchar_t*& at, va_list* args, Arguments& arguments, EscapedCopies& copies)
 {
-    bool wide64 = (sizeChars == 2 && wcsncmp(size, L"ll", 2) == 0) || (sizeChars == 3 && wcsncmp(size, L"I64", 3) == 0);
-    bool pointerSized = sizeChars == 1 && size[0] == L'I';
-    if (wcschr(L"diouxXcC", type) != nullptr) {
-        if (wide64) return ArgKind::kInt64;
-        if (pointerSized) return sizeof(void*) == 8 ? ArgKind::kInt64 : ArgKind::kInt;
-        bool plain = sizeChars == 0 || (sizeChars <= 2 && wcsspn(size, L"hlw") == sizeChars) ||
-                     (sizeChars == 3 && wcsncmp(size, L"I32", 3) == 0);
-        return plain ? ArgKind::kInt : ArgKind::kUnknown;
-    }
-    if (wcschr(L"sSp", type) != nullptr) {
-        return sizeChars <= 1 && wcsspn(size, L"hlw") == sizeChars ? ArgKind::kPointer : ArgKind::kUnknown;
-    }
-    if (wcschr(L"eEfgGaA", type) != nullptr) return sizeChars == 0 ? ArgKind::kDouble : ArgKind::kUnknown;
-    return ArgKind::kUnknown;
+    bool cut = *at == L'.';
+    at += cut ? 3 : 1;
+    if (arguments.Room() < (cut ? 2u : 1u)) return false;
+    int precision = cut ? va_arg(*args, int) : -1;
+    const wchar_t* copy = copies.Add(va_arg(*args, const wchar_t*), precision);
+    if (cut) arguments.AddInt(copy == nullptr ? precision : static_cast<int>(wcslen(copy)));
+    return arguments.Add(reinterpret_cast<Slot>(copy));
 }
 
-// Appends a '*' field's number from the arguments to the pattern.
-void AppendStarField(wchar_t* pattern, size_t& used, va_list* args)
+// The conversions of the server's formats: %s and %.*s, and d, i, u, x, X
+// and o with flags, width and precision in digits. False for any other,
+// and then no further argument is read.
+bool CollectArguments(const wchar_t* format, va_list* args, Arguments& arguments, EscapedCopies& copies)
 {
-    int chars = _snwprintf(pattern + used, 12, L"%d", va_arg(*args, int));
-    if (chars > 0) used += static_cast<size_t>(chars);
-}
-
-// The characters that one conversion makes of its argument, cut as the
-// whole line is. _snwprintf keeps the Microsoft meaning of %s in a wide
-// format, unlike the C99 family that libstdc++ switches mingw's wprintf to.
-size_t FormatArgument(wchar_t (&piece)[kTraceChars], const wchar_t* pattern, ArgKind kind, va_list* args)
-{
-    int chars = 0;
-    switch (kind) {
-    case ArgKind::kInt: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, int)); break;
-    case ArgKind::kInt64: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, long long)); break;
-    case ArgKind::kPointer: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, void*)); break;
-    default: chars = _snwprintf(piece, kTraceChars - 1, pattern, va_arg(*args, double)); break;
+    for (const wchar_t* at = wcschr(format, L'%'); at != nullptr; at = wcschr(at, L'%')) {
+        ++at;
+        if (*at == L'%') {
+            ++at;
+        } else if (*at == L's' || wcsncmp(at, L".*s", 3) == 0) {
+            if (!AddString(at, args, arguments, copies)) return false;
+        } else {
+            at += wcsspn(at, L"-+ #0123456789.");
+            if (*at == L'\0' || wcschr(L"diuxXo", *at) == nullptr || !arguments.AddInt(va_arg(*args, int))) return false;
+            ++at;
+        }
     }
-    return chars < 0 ? kTraceChars - 1 : static_cast<size_t>(chars);
-}
-
-// Formats the one conversion at *at (just past its '%') with its argument,
-// as the C runtime would, and appends it with its line ends escaped. False,
-// with nothing taken from the arguments, for a conversion this does not know.
-bool AppendConversion(LineBuilder& line, const wchar_t*& at, va_list* args)
-{
-    const wchar_t* size = at + wcsspn(at, L"-+ #0123456789.*");
-    size_t sizeChars = wcsspn(size, L"hlwI2346");
-    wchar_t type = size[sizeChars];
-    ArgKind kind = type == L'\0' ? ArgKind::kUnknown : KindOf(size, sizeChars, type);
-    if (kind == ArgKind::kUnknown || size + sizeChars - at > kFieldChars) return false;
-
-    // Each '*' becomes at most 11 digits and sign: "%", the fields, the
-    // size, the type and the terminator fit.
-    wchar_t pattern[2 + kFieldChars * 11 + 2] = L"%";
-    size_t used = 1;
-    for (const wchar_t* field = at; field < size; ++field) {
-        if (*field == L'*') AppendStarField(pattern, used, args);
-        else pattern[used++] = *field;
-    }
-    wmemcpy(pattern + used, size, sizeChars + 1);
-    pattern[used + sizeChars + 1] = L'\0';
-    at = size + sizeChars + 1;
-
-    wchar_t piece[kTraceChars];
-    line.Append(piece, FormatArgument(piece, pattern, kind, args), true);
     return true;
 }
 
-// The format's own text goes in as it is; what each conversion makes of its
-// argument goes in with its line ends escaped. A conversion this does not
-// know (none of the server's formats holds one) leaves the rest of the
-// line to the C runtime, all of it escaped.
-void FormatLine(LineBuilder& line, const wchar_t* format, va_list* args)
+// _snwprintf keeps the Microsoft meaning of %s in a wide format, unlike the
+// C99 family that libstdc++ switches mingw's wprintf to. A format with a
+// conversion of another kind (a mistake of ours, none of the server's has
+// one) goes out as it stands: its line is still there to be found, and no
+// argument is read in a way it was not passed.
+void FormatLine(wchar_t (&buffer)[kTraceChars], const wchar_t* format, va_list* args)
 {
-    const wchar_t* at = format;
-    while (*at != L'\0') {
-        const wchar_t* literal = at;
-        while (*at != L'\0' && *at != L'%') ++at;
-        line.Append(literal, static_cast<size_t>(at - literal), false);
-        if (*at == L'\0') return;
-        ++at;
-        if (*at == L'%') {
-            line.Append(at++, 1, false);
-        } else if (!AppendConversion(line, at, args)) {
-            wchar_t rest[kTraceChars];
-            int chars = _vsnwprintf(rest, kTraceChars - 1, at - 1, *args);
-            line.Append(rest, chars < 0 ? kTraceChars - 1 : static_cast<size_t>(chars), true);
-            return;
-        }
+    EscapedCopies copies;
+    Arguments arguments;
+    if (!CollectArguments(format, args, arguments, copies)) {
+        wcsncpy(buffer, format, kTraceChars - 1);
+    } else {
+        const Slot* s = arguments.Slots();
+        _snwprintf(buffer, kTraceChars - 1, format, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7]);
     }
+    buffer[kTraceChars - 1] = L'\0';
 }
 
 }  // namespace
@@ -197,10 +176,9 @@ void FormatLine(LineBuilder& line, const wchar_t* format, va_list* args)
 void LogTrace(const wchar_t* format, ...)
 {
     wchar_t buffer[kTraceChars];
-    LineBuilder line(buffer);
     va_list args;
     va_start(args, format);
-    FormatLine(line, format, &args);
+    FormatLine(buffer, format, &args);
     va_end(args);
 
     // Written through "%s" so that a '%' inside an argument is not read as a

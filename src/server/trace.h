@@ -8,6 +8,8 @@
 // to the debugger output, and to standard output, flushed at once, with each
 // character beyond U+00FF written as \uXXXX (\UXXXXXXXX for a surrogate
 // pair). Nothing is added: a line ends only where the format says "\n". A
-// carriage return or line feed that an argument brings in is written as
-// \u000D or \u000A to both outputs, so no argument can start a line.
+// carriage return or line feed that a string argument brings in is written
+// as \u000D or \u000A to both outputs, so no argument can start a line.
+// Conversions: %s, %.*s, and d, i, u, x, X, o with flags, width and
+// precision in digits; a format with any other goes out as it stands.
 void LogTrace(const wchar_t* format, ...);

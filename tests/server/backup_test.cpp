@@ -691,17 +691,31 @@ TEST_F(BackupDriverTest, RefusesTargetsThatAreNoFullPaths)
     wchar_t previous[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, previous);
     SetCurrentDirectoryW(m_root.c_str());
-    const wchar_t* const relative[] = {L"q5rel", L"", L"\\q5rel", L"/q5rel", L"C:q5rel", L"1:\\q5rel", L"\\\\"};
-    for (const wchar_t* path : relative) {
+    const wchar_t* const relative = L"Relative path: ";
+    const wchar_t* const device = L"Device path: ";
+    // The shell takes the '?' of the long-path prefix for a wildcard.
+    const wchar_t* const wildcard = L"Path with wildcards: ";
+    const std::pair<const wchar_t*, const wchar_t*> targets[] = {
+        {L"q5rel", relative}, {L"", relative}, {L"\\q5rel", relative}, {L"/q5rel", relative},
+        {L"C:q5rel", relative}, {L"1:\\q5rel", relative}, {L"\\\\", relative},
+        // The device namespace, in each spelling that Windows reads as it.
+        {L"\\\\.\\pipe\\q5rel", device}, {L"\\\\.\\COM1", device}, {L"\\\\.\\PhysicalDrive0", device},
+        {L"\\\\.\\C:\\q5rel", device}, {L"//./pipe/q5rel", device}, {L"/\\.\\COM1", device}, {L"\\/./COM1", device},
+        {L"\\\\.", device}, {L"\\\\?\\GLOBALROOT\\Device\\Null", wildcard}, {L"\\\\?/C:/q5rel", wildcard},
+        {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\", wildcard},
+        // A device name as a part: Windows before 11 opens the device for it.
+        {L"C:\\q5rel\\COM1", device}, {L"C:\\q5rel\\nul.txt", device}, {L"C:/q5rel/LPT1 .inf", device},
+        {L"C:\\q5rel\\con:", device}, {L"\\\\q5host\\share\\AUX", device}};
+    for (const auto& [path, refusal] : targets) {
         // As the backup folder (root and sub-folder joined) each target is refused, as the INF copy the call.
         TraceCapture capture;
         std::wstring f = std::wstring(path) + L"\\";
         EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"", SavedInf().c_str(), path), S_OK) << path;
         EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", path, SavedInf().c_str(), L""), S_OK) << path;
         EXPECT_EQ(m_pService->BackupDriver(L"q5bkrel.inf", L"\\x", path, m_root.c_str()), E_FAIL) << path;
-        std::wstring once = L"backup q5bkrel.inf\nCatalog File is q5rel.cat\nRelative path: " + f +
-                            L"q5rel.cat\nRelative path: " + f + L"q5rel.dll\n";
-        EXPECT_EQ(capture.Text(), once + once + L"backup q5bkrel.inf\nRelative path: " + path + L"\n");
+        std::wstring once = L"backup q5bkrel.inf\nCatalog File is q5rel.cat\n" + (refusal + f) + L"q5rel.cat\n" +
+                            refusal + f + L"q5rel.dll\n";
+        EXPECT_EQ(capture.Text(), once + once + L"backup q5bkrel.inf\n" + refusal + path + L"\n");
     }
     SetCurrentDirectoryW(previous);
     EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"});

@@ -178,16 +178,31 @@ TEST(KillAnotherMine, TracesEveryProcessInSnapshotOrder)
     GTEST_SKIP() << "the process list never stood still";
 }
 
-HANDLE WINAPI FailingSnapshot(DWORD, DWORD) { return INVALID_HANDLE_VALUE; }
+namespace {
+int g_snapshotFailures = 0;
+ScopedImportHook* g_snapshotHook = nullptr;
+}  // namespace
+
+HANDLE WINAPI FailingSnapshot(DWORD flags, DWORD processId)
+{
+    if (g_snapshotFailures-- <= 0) return g_snapshotHook->Original<decltype(&CreateToolhelp32Snapshot)>()(flags, processId);
+    SetLastError(ERROR_BAD_LENGTH);
+    return INVALID_HANDLE_VALUE;
+}
 HANDLE WINAPI FailingFindFirstFile(LPCWSTR, LPWIN32_FIND_DATAW) { return INVALID_HANDLE_VALUE; }
 DWORD WINAPI FailingBaseName(HANDLE, HMODULE, LPWSTR, DWORD) { return 0; }
 
 TEST(KillAnotherMine, WithoutSnapshotWritesOnlyEntryAndExit)
 {
-    ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FailingSnapshot));
-    TraceCapture capture;
-    KillAnotherMine();
-    EXPECT_EQ(capture.Text(), L">> KillAnotherMine " + OwnName() + L"\n<< KillAnotherMine\n");
+    // A list that changed while it was read is taken again, a bounded number of times.
+    for (int failures : {1000, 1}) {
+        g_snapshotFailures = failures;
+        ScopedImportHook hook("kernel32.dll", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&FailingSnapshot));
+        g_snapshotHook = &hook;
+        TraceCapture capture;
+        KillAnotherMine();
+        EXPECT_EQ(capture.Text() == L">> KillAnotherMine " + OwnName() + L"\n<< KillAnotherMine\n", failures == 1000);
+    }
 }
 
 TEST(KillAnotherMine, WithoutOwnNameEndsNothing)
