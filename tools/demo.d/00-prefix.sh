@@ -6,11 +6,11 @@
 #   q5_call [--ctl 32|64] [q5dmctl options] METHOD [ARGS...]
 #     Runs q5dmctl64.exe (or q5dmctl32.exe): COM starts the registered
 #     server, as it does for the product, and the method is called. Prints
-#     the command and q5dmctl's lines ("METHOD returned 0x... NAME"), then
+#     the command and q5dmctl's lines ("METHOD: outcome (0x... NAME)"), then
 #     waits until the server has ended and prints what q5dmctl watch saw of
 #     it: "served by PROGRAM (pid N)" and each trace line with its time, pid
-#     and program, indented. Returns q5dmctl's exit code: 0 when the call
-#     returned an HRESULT, 1 bad arguments, 2 activation failed, 3 transport
+#     and program, indented. Returns q5dmctl's exit code: 0 when the server
+#     answered, 1 bad arguments, 2 activation failed, 3 transport
 #     failure. Use it as `q5_call ... || true` where a failure is part of the
 #     story. Files: $Q5_DEMO/calls/NN-METHOD.{out,trace}.
 #     Should the watch not run (another debug-output viewer holds the

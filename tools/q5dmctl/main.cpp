@@ -1,20 +1,20 @@
-// q5dmctl: activates the DM COM Server and calls one method of IQ5DMService,
-// printing the HRESULT the way support staff and installers read it.
+// q5dmctl: opens the DM COM Server through the client library and calls one
+// method of IQ5DMService, printing the named outcome and the HRESULT the way
+// support staff and installers read them.
 #include <windows.h>
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <stdio.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "methods.h"
 #include "options.h"
 #include "ownserver.h"
-#include "q5dm.h"
-#include "results.h"
+#include "q5dm_client.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ enum ExitCode { kExitResult = 0, kExitUsage = 1, kExitActivation = 2, kExitTrans
 
 constexpr DWORD kServerEndWaitMs = 60000;
 constexpr DWORD kUnusedServerWaitMs = 5000;
-const wchar_t kElevationMoniker[] = L"Elevation:Administrator!new:{84f2059a-d9ae-11d2-86a3-00c04f8ef940}";
 
 class CommandLineArgs {
 public:
@@ -37,33 +36,6 @@ public:
 private:
     int m_argc = 0;
     wchar_t** m_argv;
-};
-
-class Apartment {
-public:
-    Apartment() : m_hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~Apartment()
-    {
-        if (SUCCEEDED(m_hr)) CoUninitialize();
-    }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
-
-// The service's proxy; released before the apartment goes.
-class ServicePtr {
-public:
-    ~ServicePtr()
-    {
-        if (m_p != nullptr) m_p->Release();
-    }
-    IQ5DMService** Put() { return &m_p; }
-    IQ5DMService* Get() const { return m_p; }
-
-private:
-    IQ5DMService* m_p = nullptr;
 };
 
 class Stopwatch {
@@ -92,35 +64,34 @@ std::string Narrow(const wchar_t* text)
     return out;
 }
 
-void PrintResult(const char* what, HRESULT hr)
+// "DeleteRegKey: not deleted (0x00000001 S_FALSE)", or for a failure of the
+// transport "DeleteRegKey: transport failure, server lost, did not run (...)".
+void PrintResult(const char* what, const q5dm::Summary& summary)
 {
-    printf("%s returned 0x%08lX %s\n", what, static_cast<unsigned long>(hr), q5dmctl::ResultName(hr));
+    const unsigned long hr = static_cast<unsigned long>(summary.hr);
+    if (summary.eFailure == q5dm::Failure::None) {
+        printf("%s: %s (0x%08lX %s)%s\n", what, summary.pszOutcome, hr, q5dm::HresultName(summary.hr),
+               summary.bRepeated ? ", on a fresh server after the first was lost" : "");
+    } else {
+        printf("%s: transport failure, %s (0x%08lX %s)\n", what, q5dm::FailureName(summary.eFailure), hr,
+               q5dm::HresultName(summary.hr));
+    }
 }
 
-HRESULT ActivatePlain(DWORD context, IQ5DMService** service)
+q5dm::ServerBits BitsOf(q5dmctl::ServerBitness bitness)
 {
-    return CoCreateInstance(CLSID_Q5DMService, nullptr, context, IID_IQ5DMService, reinterpret_cast<void**>(service));
+    switch (bitness) {
+    case q5dmctl::ServerBitness::Bits32:
+        return q5dm::ServerBits::Bits32;
+    case q5dmctl::ServerBitness::Bits64:
+        return q5dm::ServerBits::Bits64;
+    case q5dmctl::ServerBitness::Default:
+        break;
+    }
+    return q5dm::ServerBits::Default;
 }
 
-// The elevation moniker asks the user (UAC) for an administrator server. A
-// platform without it (Wine answers MK_E_CANTOPENFILE) gets a plain
-// activation instead; a user who declines the prompt does not.
-HRESULT Activate(bool elevate, q5dmctl::ServerBitness bitness, IQ5DMService** service)
-{
-    const DWORD context = q5dmctl::ActivationContext(bitness);
-    if (!elevate) return ActivatePlain(context, service);
-    BIND_OPTS3 options = {};
-    options.cbStruct = sizeof(options);
-    options.dwClassContext = context;
-    options.hwnd = GetConsoleWindow();
-    HRESULT hr = CoGetObject(kElevationMoniker, &options, IID_IQ5DMService, reinterpret_cast<void**>(service));
-    if (SUCCEEDED(hr) || hr == HRESULT_FROM_WIN32(ERROR_CANCELLED)) return hr;
-    printf("elevation moniker refused: 0x%08lX %s; falling back to plain activation\n", static_cast<unsigned long>(hr),
-           q5dmctl::ResultName(hr));
-    return ActivatePlain(context, service);
-}
-
-void PrintTimings(double activationMs, std::vector<double> calls)
+void PrintTimings(double activationMs, std::vector<double> calls, const q5dm::CClient& client)
 {
     printf("activation: %.1f ms\n", activationMs);
     if (calls.empty()) return;
@@ -128,6 +99,7 @@ void PrintTimings(double activationMs, std::vector<double> calls)
     size_t n = calls.size();
     double median = n % 2 == 1 ? calls[n / 2] : (calls[n / 2 - 1] + calls[n / 2]) / 2.0;
     printf("calls: %zu, round trip median %.3f ms, min %.3f ms, max %.3f ms\n", n, median, calls.front(), calls.back());
+    printf("lease wait: %lu ms, reconnects: %u\n", static_cast<unsigned long>(client.LeaseWaitMs()), client.Reconnects());
 }
 
 // Measured while the object is still held, before the server winds down.
@@ -141,34 +113,66 @@ void PrintServerMemory(const q5dmctl::OwnServer& server)
     }
 }
 
-// Activates, calls (repeatedly) and releases; the result decides the exit code.
-// ownServer is the server q5dmctl started itself, if any.
-int CallOnce(const q5dmctl::Options& options, const q5dmctl::OwnServer* ownServer)
+// With --trace the server that the first activation reaches is one started
+// here, under the lease like any activation; later activations (recovery)
+// are COM's own.
+q5dm::ActivateFn TracedActivation(const q5dmctl::Options& options, q5dmctl::OwnServer& server, std::string& error)
 {
-    ServicePtr service;
+    auto bTried = std::make_shared<bool>(false);
+    return [&options, &server, &error, bTried](const q5dm::ActivationRequest& request, IQ5DMService** ppService) {
+        if (!*bTried) {
+            *bTried = true;
+            if (!server.Start(options.traceFile, options.bitness, error)) return CO_E_SERVER_EXEC_FAILURE;
+        } else if (!error.empty()) {
+            return CO_E_SERVER_EXEC_FAILURE;
+        }
+        return q5dm::ActivateDefault(request, ppService);
+    };
+}
+
+// Opens, calls (repeatedly) and closes; the result decides the exit code.
+// ownServer is the server q5dmctl starts itself, if any.
+int CallOnce(const q5dmctl::Options& options, q5dmctl::OwnServer* ownServer)
+{
+    q5dm::OpenOptions open;
+    open.eElevation = options.elevate ? q5dm::Elevation::WhenNotElevated : q5dm::Elevation::Never;
+    open.eBits = BitsOf(options.bitness);
+    std::string startError;
+    if (ownServer != nullptr) open.pfnActivate = TracedActivation(options, *ownServer, startError);
     Stopwatch activation;
-    HRESULT hr = Activate(options.elevate, options.bitness, service.Put());
+    q5dm::OpenResult opened = q5dm::CClient::Open(open);
     double activationMs = activation.Milliseconds();
-    if (FAILED(hr)) {
-        fprintf(stderr, "q5dmctl: activation of the DM COM Server failed: 0x%08lX %s\n", static_cast<unsigned long>(hr),
-                q5dmctl::ResultName(hr));
+    if (!startError.empty()) {
+        fprintf(stderr, "q5dmctl: %s\n", startError.c_str());
+        return kExitActivation;
+    }
+    if (opened.bElevationUnavailable) {
+        printf("elevation moniker refused: 0x%08lX %s; falling back to plain activation\n",
+               static_cast<unsigned long>(MK_E_CANTOPENFILE), q5dm::HresultName(MK_E_CANTOPENFILE));
+    }
+    if (!opened.Opened()) {
+        fprintf(stderr, "q5dmctl: activation of the DM COM Server failed: 0x%08lX %s (%s)\n",
+                static_cast<unsigned long>(opened.hr), q5dm::HresultName(opened.hr), q5dm::FailureName(opened.eFailure));
         return kExitActivation;
     }
 
+    q5dm::CClient& client = opened.client;
     const std::string name = Narrow(options.method->name);
     std::vector<double> calls;
+    q5dm::Summary summary = {};
     for (int i = 0; i < options.repeat; ++i) {
         Stopwatch call;
-        hr = options.method->invoke(service.Get(), options.args);
+        summary = options.method->call(client, options.args);
         calls.push_back(call.Milliseconds());
-        if (q5dmctl::IsTransportFailure(hr)) break;
+        if (summary.eFailure != q5dm::Failure::None) break;
     }
-    PrintResult(name.c_str(), hr);
+    PrintResult(name.c_str(), summary);
     if (options.repeat > 1) {
-        PrintTimings(activationMs, calls);
+        PrintTimings(activationMs, calls, client);
         if (ownServer != nullptr) PrintServerMemory(*ownServer);
     }
-    if (q5dmctl::IsTransportFailure(hr)) {
+    client.Close();
+    if (summary.eFailure != q5dm::Failure::None) {
         fprintf(stderr, "q5dmctl: the call did not reach the server or its answer was lost (transport failure)\n");
         return kExitTransport;
     }
@@ -188,21 +192,11 @@ void ReportServerEnd(q5dmctl::OwnServer& server, DWORD timeoutMs)
 
 int CallService(const q5dmctl::Options& options)
 {
-    Apartment apartment;
-    if (FAILED(apartment.Result())) {
-        fprintf(stderr, "q5dmctl: COM initialisation failed: 0x%08lX %s\n", static_cast<unsigned long>(apartment.Result()),
-                q5dmctl::ResultName(apartment.Result()));
-        return kExitActivation;
-    }
     q5dmctl::OwnServer ownServer;
-    std::string error;
-    if (options.traceFile != nullptr && !ownServer.Start(options.traceFile, options.bitness, error)) {
-        fprintf(stderr, "q5dmctl: %s\n", error.c_str());
-        return kExitActivation;
-    }
-    int code = CallOnce(options, options.traceFile != nullptr ? &ownServer : nullptr);
+    const bool bOwn = options.traceFile != nullptr;
+    int code = CallOnce(options, bOwn ? &ownServer : nullptr);
     // A server that no activation reached would serve forever.
-    if (options.traceFile != nullptr) ReportServerEnd(ownServer, code == kExitActivation ? kUnusedServerWaitMs : kServerEndWaitMs);
+    if (bOwn && ownServer.Started()) ReportServerEnd(ownServer, code == kExitActivation ? kUnusedServerWaitMs : kServerEndWaitMs);
     return code;
 }
 

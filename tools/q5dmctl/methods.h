@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "q5dm.h"
+#include "q5dm_client.h"
 
 namespace q5dmctl {
 
@@ -26,7 +27,10 @@ struct Method {
     const wchar_t* name;
     int paramCount;
     Param params[kMaxParams];
+    // The bare interface call, for tools that exercise the interface itself.
     HRESULT (*invoke)(IQ5DMService* service, const Argument* args);
+    // The call through the client library, its outcome named.
+    q5dm::Summary (*call)(q5dm::CClient& client, const Argument* args);
 };
 
 // In slot order (3 to 18).

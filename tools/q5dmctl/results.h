@@ -1,4 +1,6 @@
-// Naming and classifying the HRESULTs that a call of IQ5DMService can bring.
+// Naming and classifying the HRESULTs of bare interface calls, for the tools
+// that make them (the robustness run); q5dmctl's own calls go through the
+// client library, which names their outcomes.
 #pragma once
 
 #include <windows.h>
