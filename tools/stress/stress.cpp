@@ -81,6 +81,7 @@ struct Tally {
     unsigned uReconnects = 0;
     DWORD dwLongestLeaseWaitMs = 0;
     unsigned auFailures[static_cast<int>(q5dm::Failure::Unexpected) + 1] = {};
+    HRESULT ahrLast[static_cast<int>(q5dm::Failure::Unexpected) + 1] = {};
 };
 
 ULONGLONG EpochMs()
@@ -179,6 +180,7 @@ void Count(Tally& tally, const q5dm::Summary& summary, const char* pszOnlyOutcom
 {
     ++tally.uCalls;
     ++tally.auFailures[static_cast<int>(summary.eFailure)];
+    tally.ahrLast[static_cast<int>(summary.eFailure)] = summary.hr;
     if (summary.eFailure == q5dm::Failure::None) {
         ++tally.uAnswered;
         if (strcmp(summary.pszOutcome, pszOnlyOutcome) != 0) ++tally.uWrong;
@@ -236,7 +238,8 @@ void PrintTally(const Options& o, const Tally& tally, ULONGLONG ullElapsedMs)
            tally.uReconnects, tally.uLost);
     for (int i = static_cast<int>(q5dm::Failure::Declined); i <= static_cast<int>(q5dm::Failure::Unexpected); ++i) {
         if (tally.auFailures[i] != 0)
-            printf("stress-failure\t%s\t%u\n", q5dm::FailureName(static_cast<q5dm::Failure>(i)), tally.auFailures[i]);
+            printf("stress-failure\t%s\t%u\t0x%08lX %s\n", q5dm::FailureName(static_cast<q5dm::Failure>(i)), tally.auFailures[i],
+                   static_cast<unsigned long>(tally.ahrLast[i]), q5dm::HresultName(tally.ahrLast[i]));
     }
     fflush(stdout);
 }

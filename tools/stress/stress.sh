@@ -116,10 +116,10 @@ round() {
   cat "$dir"/client*.txt | tr -d '\r' | awk -F'\t' -v k="$k" -v m="$calls" -v killed="$killed" -v left="$left" \
     -v label="$(clients_label "$k")" -v start="$start_at" '
     $1 == "stress-client" { n++; c += $4; wrong += $6; if ($7 > el) el = $7; if ($8 > wait) wait = $8; rec += $9; lost += $10 }
-    $1 == "stress-failure" { f[$2] += $3; if ($2 == "timed out") timedout += $3 }
+    $1 == "stress-failure" { f[$2] += $3; last[$2] = $4; if ($2 == "timed out") timedout += $3 }
     END {
       kinds = ""
-      for (name in f) kinds = kinds (kinds == "" ? "" : ", ") name " " f[name]
+      for (name in f) kinds = kinds (kinds == "" ? "" : ", ") name " " f[name] " (last " last[name] ")"
       if (wrong) kinds = kinds (kinds == "" ? "" : ", ") "WRONG OUTCOME " wrong
       if (n < k) kinds = kinds (kinds == "" ? "" : ", ") "NO REPORT from " (k - n) " client(s)"
       if (kinds == "") kinds = "none"
