@@ -313,6 +313,7 @@ struct CClient::CSession {
     CHandle m_hLease;
     CHandle m_hLeaseDecided;
     CHandle m_hQuit;
+    CHandle m_hKeeper;
     DWORD m_dwLeaseWait = WAIT_FAILED;
     DWORD m_dwLeaseWaitMs = 0;
 
@@ -724,7 +725,7 @@ OpenResult CClient::Open(const OpenOptions& options)
         result.hr = HRESULT_FROM_WIN32(GetLastError());
         return result;
     }
-    CloseHandle(hKeeper);
+    session.m_hKeeper.Reset(hKeeper);
     WaitForSingleObject(session.m_hLeaseDecided.Get(), INFINITE);
     if (session.m_dwLeaseWait != WAIT_OBJECT_0 && session.m_dwLeaseWait != WAIT_ABANDONED) {
         result.hr = session.m_dwLeaseWait == WAIT_TIMEOUT ? kLeaseBusy : HRESULT_FROM_WIN32(GetLastError());
@@ -749,7 +750,18 @@ OpenResult CClient::Open(const OpenOptions& options)
 void CClient::Close()
 {
     if (!m_pSession) return;
-    SetEvent(m_pSession->m_hQuit.Get());  // the keeper lets go of the server and the lease
+    CSession& session = *m_pSession;
+    bool bSpoiled = false;
+    {
+        CExclusive lock(session.m_lock);
+        bSpoiled = session.m_bSpoiled;
+    }
+    SetEvent(session.m_hQuit.Get());  // the keeper lets go of the server and the lease
+    // The release reaches an idle server at once; one busy with a call past
+    // its deadline answers only when that call ends, and is not waited for.
+    // A process that ended before the release would leave its server to run
+    // until COM noticed.
+    if (!bSpoiled) WaitForSingleObject(session.m_hKeeper.Get(), INFINITE);
     m_pSession.reset();
 }
 

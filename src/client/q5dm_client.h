@@ -8,7 +8,9 @@
 // user32. The caller's thread needs no COM initialisation of its own: the
 // library keeps its COM references in threads of its own (multithreaded
 // apartment), so a client object may be used from any thread, one call at a
-// time (a second caller waits for the first call's end).
+// time (a second caller waits for the first call's end). The calling thread
+// waits without dispatching messages, at most the call's deadline: a window
+// thread should call with a short deadline or from a worker thread.
 //
 // RESULTS. The interface's HRESULTs are compared exactly, never with
 // SUCCEEDED(): DeleteRegKey fails with S_FALSE (1), ReserveComPortsBelow
@@ -80,7 +82,9 @@
 // most the call's deadline (OpenOptions::dwDeadlineMs, or the per-call
 // argument) and then gets Failure::TimedOut with HRESULT_FROM_WIN32
 // (ERROR_TIMEOUT), the repeat of a recovery included. COM's call
-// cancellation is not used (Wine 10 does not cancel calls). What happens to
+// cancellation is not used: under Wine 10 CoEnableCallCancellation answers
+// S_OK but does nothing, and CoCancelCall is not implemented at all (a call
+// of it ends the calling process). What happens to
 // the server's work after a deadline: the call goes on in the server to its
 // end; the library no longer uses that server. The client's next call
 // activates a fresh server, whose start ends the busy one in the middle of

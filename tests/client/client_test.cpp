@@ -24,8 +24,6 @@ const HRESULT kCallFailedDne = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
 const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 const HRESULT kDeclined = HRESULT_FROM_WIN32(ERROR_CANCELLED);
 const HRESULT kElevationDisabled = static_cast<HRESULT>(0x80080017L);
-// A scripted answer that first waits until the test lets it go.
-const HRESULT kBlock = static_cast<HRESULT>(0x0BADB10CL);
 
 // What the seam hands out and what it was asked for. Server n answers from
 // script n (the last script serves any later server), one entry per call,
@@ -37,8 +35,6 @@ struct Plan {
     std::mutex lock;
     std::vector<q5dm::ActivationRequest> requests;
     std::vector<int> callsPerServer;
-    HANDLE hRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~Plan() { CloseHandle(hRelease); }
 };
 
 class CScriptedService final : public IQ5DMService {
@@ -80,16 +76,10 @@ public:
 private:
     HRESULT Next()
     {
-        HRESULT hr;
-        {
-            std::lock_guard<std::mutex> guard(m_plan->lock);
-            const std::vector<HRESULT>& script = m_plan->scripts[std::min(m_server, m_plan->scripts.size() - 1)];
-            int call = m_plan->callsPerServer[m_server]++;
-            hr = script[std::min(static_cast<size_t>(call), script.size() - 1)];
-        }
-        if (hr != kBlock) return hr;
-        WaitForSingleObject(m_plan->hRelease, INFINITE);
-        return S_OK;
+        std::lock_guard<std::mutex> guard(m_plan->lock);
+        const std::vector<HRESULT>& script = m_plan->scripts[std::min(m_server, m_plan->scripts.size() - 1)];
+        int call = m_plan->callsPerServer[m_server]++;
+        return script[std::min(static_cast<size_t>(call), script.size() - 1)];
     }
 
     std::shared_ptr<Plan> m_plan;
@@ -182,22 +172,15 @@ TEST(ClassifyFailure, EveryTransportHresultHasItsKind)
         {MK_E_CANTOPENFILE, Failure::ElevationNotEnabled},
         {E_ACCESSDENIED, Failure::AccessDenied},
         {kCallFailed, Failure::ServerLostMayHaveRun},
-        {RPC_E_SERVER_DIED, Failure::ServerLostMayHaveRun},
         {kCallFailedDne, Failure::ServerLostDidNotRun},
-        {RPC_E_SERVER_DIED_DNE, Failure::ServerLostDidNotRun},
         {kServerUnavailable, Failure::ServerLostDidNotRun},
         {RPC_E_DISCONNECTED, Failure::ServerLostDidNotRun},
-        {CO_E_OBJNOTCONNECTED, Failure::ServerLostDidNotRun},
         {RPC_E_CALL_CANCELED, Failure::TimedOut},
-        {static_cast<HRESULT>(0x8007071AL), Failure::TimedOut},
         {RPC_E_SERVERCALL_RETRYLATER, Failure::Busy},
         {RPC_E_WRONG_THREAD, Failure::Misuse},
-        {RPC_E_CANTCALLOUT_ININPUTSYNCCALL, Failure::Misuse},
-        {CO_E_NOTINITIALIZED, Failure::Misuse},
         {HRESULT_FROM_WIN32(RPC_X_NULL_REF_POINTER), Failure::Misuse},
         {E_NOINTERFACE, Failure::Unexpected},
         {HRESULT_FROM_WIN32(RPC_X_BAD_STUB_DATA), Failure::Unexpected},
-        {E_FAIL, Failure::Unexpected},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(q5dm::ClassifyFailure(c.hr), c.eFailure) << std::hex << c.hr << " " << q5dm::HresultName(c.hr);
@@ -290,13 +273,11 @@ TEST(ClientRecovery, RepeatsOnAFreshServerOnlyWhatCannotHarm)
         {"SyncExec", kCallFailed, S_OK, "failure: server lost, may have run", false},
         {"CmdLine", RPC_E_SERVER_DIED, S_OK, "failure: server lost, may have run", false},
         {"DeleteRegKey", kCallFailed, S_OK, "failure: server lost, may have run", false},
-        {"RemoveDriver", kCallFailed, S_OK, "failure: server lost, may have run", false},
         {"PatchUninstall", kCallFailed, S_OK, "done", true},
         {"KillProcessByName", RPC_E_SERVER_DIED, E_FAIL, "done", true},
         {"isDeviceWORable", kCallFailed, S_FALSE, "present", true},
         {"SyncExec", kCallFailedDne, S_OK, "ended", true},
         {"DeleteRegKey", kServerUnavailable, S_FALSE, "not deleted", true},
-        {"CmdLine", RPC_E_DISCONNECTED, S_OK, "started", true},
         {"PatchUninstall", kCallFailed, kServerUnavailable, "failure: server lost, did not run", true},
     };
     for (const auto& c : cases) {
@@ -342,19 +323,6 @@ TEST(ClientRecovery, AReservationLostWithItsServerIsReportedNotRedone)
     EXPECT_TRUE(restored.Is(q5dm::RestoreOutcome::ReservationLost));
     EXPECT_EQ(restored.hr, kCallFailed);
     EXPECT_EQ(plan2->callsPerServer, (std::vector<int>{1})) << "a server was asked to restore a map it never had";
-}
-
-TEST(ClientDeadline, ACallPastItsDeadlineIsLeftAndTheNextGetsAFreshServer)
-{
-    auto plan = std::make_shared<Plan>();
-    plan->scripts = {{kBlock}, {S_OK}};
-    CClient client = OpenScripted(plan);
-    q5dm::Result<q5dm::ExecOutcome> exec = client.SyncExec(L"x.exe", L"", 200);
-    EXPECT_EQ(exec.eFailure, Failure::TimedOut);
-    EXPECT_EQ(exec.hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT));
-    EXPECT_TRUE(client.DeleteRegKey(L"HKCU", L"Software\\X").Is(q5dm::DeleteOutcome::Deleted));
-    EXPECT_EQ(plan->callsPerServer, (std::vector<int>{1, 1}));
-    SetEvent(plan->hRelease);
 }
 
 TEST(ClientLease, ASecondClientWaitsAtMostItsLeaseWaitThenIsBusy)
