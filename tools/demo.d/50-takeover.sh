@@ -31,7 +31,7 @@ wine "$q5_tk_tool" --id 2 --calls 1 --no-lease --verbose --set-event "$q5_tk_eve
   >"$q5_tk_out/client2.txt" 2>&1 </dev/null || true
 tr -d '\r' <"$q5_tk_out/client2.txt" | sed -n 's/^client 2: /  client 2: /p'
 wait "$q5_tk_first" || true
-echo "Client 1's next call did not reach a server; the library activated a fresh one and repeated it:"
+echo "Client 1's next call found its server gone; the library activated a fresh one and repeated the call:"
 tr -d '\r' <"$q5_tk_out/client1.txt" | sed -n '2,$s/^client 1: /  client 1: /p'
 echo "The servers, as the watch saw them:"
 q5_watch_since "$q5_tk_mark" wait | grep -E 'served by|KillAnotherMine' || true
