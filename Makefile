@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages repro fuzz clean
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages repro fuzz sdk stress clean
 
 all: build
 
@@ -34,8 +34,9 @@ bench: build
 
 # make packages [SIGN_PFX=FILE]; the password from SIGN_PASS or SIGN_PASS_FILE
 # in the environment, a time-stamping server from SIGN_TS_URL.
-packages: build
-	tools/packaging/packages.sh --bin out/bin --out out/packages $(if $(SIGN_PFX),--sign $(SIGN_PFX))
+# out/sdk goes along as out/packages/q5dm-sdk.zip.
+packages: build sdk
+	tools/packaging/packages.sh --bin out/bin --out out/packages $(if $(SIGN_PFX),--sign $(SIGN_PFX)) --sdk out/sdk
 
 # The seven programs built again from a clone of HEAD elsewhere: same bytes?
 repro: build
@@ -45,6 +46,14 @@ repro: build
 CALLS ?= 10000
 fuzz: build
 	tools/fuzz/fuzz.sh --calls $(CALLS) $(if $(SEED),--seed $(SEED)) $(if $(BITS),--bits $(BITS))
+
+# The client library for the desktop application's developers: out/sdk.
+sdk: build
+	tools/sdk/sdk.sh --out out/sdk
+
+# K clients at once, with and without the lease: make stress [CALLS=M]
+stress: build
+	tools/stress/stress.sh $(if $(filter command line,$(origin CALLS)),--calls $(CALLS))
 
 clean:
 	rm -rf build out

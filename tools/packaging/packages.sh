@@ -4,7 +4,8 @@
 # (out/bin keeps the build's own bytes), then both packages are signed.
 # Authenticode with SHA-256 digests, by Debian's osslsigncode.
 #
-# usage: packages.sh --bin DIR --out DIR [--sign PFX]
+# usage: packages.sh --bin DIR --out DIR [--sign PFX] [--sdk DIR]
+#   --sdk            the client SDK folder (make sdk), packed as OUT/q5dm-sdk.zip
 #   SIGN_PASS        the PFX password, or
 #   SIGN_PASS_FILE   a file that holds it (neither: a PFX without password)
 #   SIGN_TS_URL      an RFC 3161 time-stamping server, when wanted
@@ -15,13 +16,14 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 programs="q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll Chinese.dll q5dmctl64.exe q5dmctl32.exe"
-bin="" out="" pfx=""
+bin="" out="" pfx="" sdk=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --sign) pfx=$2; shift 2 ;;
-    *) echo "usage: $0 --bin DIR --out DIR [--sign PFX]" >&2; exit 2 ;;
+    --sdk) sdk=$2; shift 2 ;;
+    *) echo "usage: $0 --bin DIR --out DIR [--sign PFX] [--sdk DIR]" >&2; exit 2 ;;
   esac
 done
 [ -n "$bin" ] && [ -n "$out" ] || { echo "usage: $0 --bin DIR --out DIR [--sign PFX]" >&2; exit 2; }
@@ -66,4 +68,13 @@ if [ -n "$pfx" ]; then
   echo "packages: signed with $pfx: the programs in $out/bin and both packages in $out"
 else
   echo "packages: no certificate (SIGN_PFX): the programs and both packages in $out are NOT signed"
+fi
+
+# The client SDK beside the packages, as one archive for the application's developers.
+if [ -n "$sdk" ]; then
+  [ -f "$sdk/include/q5dm_client.h" ] || { echo "packages: $sdk is no SDK folder (make sdk)" >&2; exit 1; }
+  zip=$(cd "$out" && pwd)/q5dm-sdk.zip
+  rm -f "$zip"
+  (cd "$(dirname "$sdk")" && python3 -m zipfile -c "$zip" "$(basename "$sdk")")
+  echo "packages: the client SDK in $out/q5dm-sdk.zip"
 fi
