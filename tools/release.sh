@@ -35,8 +35,7 @@ if [ $build = 1 ]; then
   # The SDK, where this tree's Makefile knows how to make one.
   if make -n sdk >/dev/null 2>&1; then make sdk; fi
 fi
-version=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import make_msi; print(make_msi.product_identity()["version"])' \
-  "$root/tools/packaging")
+version=$(python3 tools/packaging/make_msi.py --print-version)
 
 rm -rf "$out"
 mkdir -p "$out"

@@ -16,6 +16,7 @@ dates in the cabinet) is the commit's time.
 
 usage: make_msi.py --arch x64|x86 --bin DIR --out DIR [--version A.B.C.D]
                    [--commit ID --time SECONDS] [--wxs-only]
+       make_msi.py --print-version
 """
 
 import argparse
@@ -446,14 +447,20 @@ def include_maximum(package):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--arch", choices=sorted(LAYOUT), required=True)
-    parser.add_argument("--bin", required=True, help="folder with the deliverables")
-    parser.add_argument("--out", required=True)
+    parser.add_argument("--print-version", action="store_true", help="print the programs' version only")
+    parser.add_argument("--arch", choices=sorted(LAYOUT))
+    parser.add_argument("--bin", help="folder with the deliverables")
+    parser.add_argument("--out")
     parser.add_argument("--version", help="another version than the resources' (tests of upgrades)")
     parser.add_argument("--commit", help="the commit the programs are built from (default: this checkout's)")
     parser.add_argument("--time", type=int, help="with --commit: its time, in seconds since 1970")
     parser.add_argument("--wxs-only", action="store_true")
     args = parser.parse_args()
+    if args.print_version:
+        print(product_identity()["version"])
+        return
+    if not (args.arch and args.bin and args.out):
+        parser.error("--arch, --bin and --out are needed")
     if (args.commit is None) != (args.time is None):
         parser.error("--commit and --time go together")
     print(build(args.arch, args.bin, args.out, args.version, args.commit, args.time, args.wxs_only))
