@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages repro fuzz sdk stress clean
+.PHONY: all deps build build-x64 build-x86 test demo gallery bench packages release repro fuzz sdk stress clean
 
 all: build
 
@@ -32,13 +32,20 @@ gallery: build
 bench: build
 	tools/bench.sh
 
-# make packages [SIGN_PFX=FILE]; the password from SIGN_PASS or SIGN_PASS_FILE
-# in the environment, a time-stamping server from SIGN_TS_URL.
-# out/sdk goes along as out/packages/q5dm-sdk.zip.
+# make packages [SIGN_PFX=FILE] [PACKAGES_OUT=DIR]; the password from SIGN_PASS
+# or SIGN_PASS_FILE in the environment, a time-stamping server from SIGN_TS_URL.
+# out/sdk goes along as q5dm-sdk.zip.
+PACKAGES_OUT ?= out/packages
 packages: build sdk
-	tools/packaging/packages.sh --bin out/bin --out out/packages $(if $(SIGN_PFX),--sign $(SIGN_PFX)) --sdk out/sdk
+	tools/packaging/packages.sh --bin out/bin --out "$(PACKAGES_OUT)" $(if $(SIGN_PFX),--sign "$(SIGN_PFX)") --sdk out/sdk
 
-# The seven programs built again from a clone of HEAD elsewhere: same bytes?
+# The release of this commit in out/release/ (README, Releases); it refuses
+# a checkout with uncommitted changes and builds first. [SIGN_PFX=FILE]
+release:
+	SIGN_PFX="$(SIGN_PFX)" tools/release.sh
+
+# The seven programs, their symbols, the packages and the release built
+# again from a clone of HEAD elsewhere: same bytes?
 repro: build
 	tools/repro.sh
 

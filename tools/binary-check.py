@@ -2,81 +2,160 @@
 """Reads the PE headers of the seven programs and prints what a reviewer
 of an elevated component checks: ASLR, high-entropy ASLR, NX, sections
 both writable and executable, the stack protector, SEH for x86 images,
-terminal-server awareness, a load-configuration directory, a signature
-and the imported libraries. Fails when a property the build promises is
+terminal-server awareness, a load-configuration directory, a signature,
+the imported libraries, and whether the image ships stripped with its
+symbol file beside it. Fails when a property the build promises is
 missing (see PROMISES); the rest is shown only.
 
-usage: binary-check.py [DIR]     (default: out/bin)
+usage: binary-check.py [DIR [SYMBOLS]]   (default: out/bin, and the
+                                          symbols folder beside DIR)
 """
 
 import os
+import re
 import struct
 import sys
+import zlib
 
-PROGRAMS = ("q5dmsrv64.exe", "q5dmsrv32.exe", "dmstub64.dll", "dmstub32.dll", "Chinese.dll",
-            "q5dmctl64.exe", "q5dmctl32.exe")
+try:
+    import pefile
+except ImportError:
+    # Debian's python3-pefile lives in the system Python's packages; another
+    # python3 first on PATH does not see them.
+    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    sys.exit("binary-check: python3-pefile is missing (make deps)")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def read_programs():
+    with open(os.path.join(HERE, "programs.txt"), encoding="utf-8") as f:
+        return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+
+PROGRAMS = read_programs()
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll",
                "shlwapi.dll", "setupapi.dll", "msports.dll", "msvcrt.dll", "rpcrt4.dll", "psapi.dll"}
 
-DYNAMIC_BASE, NX_COMPAT, NO_SEH, HIGH_ENTROPY, TS_AWARE = 0x40, 0x100, 0x400, 0x20, 0x8000
-RELOCS_STRIPPED = 0x0001
-MEM_EXECUTE, MEM_WRITE = 0x20000000, 0x80000000
-DIR_IMPORT, DIR_SECURITY, DIR_RELOC, DIR_LOAD_CONFIG = 1, 4, 5, 10
-# The message of libssp's __stack_chk_fail: in an image exactly when some
-# function of it was compiled with a stack guard.
-SSP_MARK = b"*** stack smashing detected ***"
+DLL = pefile.DLL_CHARACTERISTICS
+DYNAMIC_BASE = DLL["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]
+NX_COMPAT = DLL["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]
+NO_SEH = DLL["IMAGE_DLLCHARACTERISTICS_NO_SEH"]
+HIGH_ENTROPY = DLL["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]
+TS_AWARE = DLL["IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"]
+RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
+MEM_EXECUTE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+MEM_WRITE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+DIRS = pefile.DIRECTORY_ENTRY
+CODEVIEW = pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_CODEVIEW"]
+# The stack guard's failure routine, and libssp's own caller of it.
+GUARD_FAIL, GUARD_FAIL_LOCAL = "__stack_chk_fail", "__stack_chk_fail_local"
 
 
-class Pe:
+class Image:
     def __init__(self, path):
         with open(path, "rb") as f:
             self.data = f.read()
-        d = self.data
-        pe = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[:2] != b"MZ" or d[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE image")
-        self.machine, sections, _, _, _, optional_size, self.characteristics = struct.unpack_from("<HHIIIHH", d, pe + 4)
-        opt = pe + 24
-        self.is64 = struct.unpack_from("<H", d, opt)[0] == 0x20B
-        self.dll_characteristics = struct.unpack_from("<H", d, opt + 70)[0]
-        count_at = opt + (108 if self.is64 else 92)
-        count = struct.unpack_from("<I", d, count_at)[0]
-        self.dirs = [struct.unpack_from("<II", d, count_at + 4 + 8 * i) for i in range(count)]
-        self.sections = []
-        for i in range(sections):
-            at = opt + optional_size + 40 * i
-            name, vsize, va, rsize, raw = struct.unpack_from("<8sIIII", d, at)
-            flags = struct.unpack_from("<I", d, at + 36)[0]
-            self.sections.append((name.rstrip(b"\0").decode(), va, max(vsize, rsize), raw, rsize, flags))
+        self.pe = pefile.PE(data=self.data, fast_load=True)
+        self.pe.parse_data_directories(directories=[DIRS[d] for d in (
+            "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DEBUG")])
+        self.is64 = self.pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
+        header = self.pe.FILE_HEADER
+        # Names longer than eight characters (.gnu_debuglink, .debug_info)
+        # are "/offset" into the string table after the symbols.
+        self.strings = header.PointerToSymbolTable + 18 * header.NumberOfSymbols if header.PointerToSymbolTable else 0
+        self.sections = [(self.section_name(s.Name), s) for s in self.pe.sections]
 
-    def dir(self, index):
-        return self.dirs[index] if index < len(self.dirs) else (0, 0)
+    def string(self, offset):
+        start = self.strings + offset
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii", "replace")
 
-    def offset(self, rva):
-        for _, va, size, raw, rsize, _ in self.sections:
-            if va <= rva < va + size and rva - va < rsize:
-                return raw + rva - va
-        raise ValueError("rva %#x is in no section" % rva)
+    def section_name(self, raw):
+        name = raw.rstrip(b"\0").decode("ascii", "replace")
+        return self.string(int(name[1:])) if name[1:].isdigit() and self.strings else name
 
-    def cstring(self, rva):
-        at = self.offset(rva)
-        return self.data[at:self.data.index(b"\0", at)].decode("ascii", "replace")
+    def dir_size(self, name):
+        entries = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY
+        index = DIRS[name]
+        return entries[index].Size if index < len(entries) else 0
 
     def imports(self):
-        rva, size = self.dir(DIR_IMPORT)
-        names = []
-        while size:
-            at = self.offset(rva + 20 * len(names))
-            entry = struct.unpack_from("<IIIII", self.data, at)
-            if not any(entry):
-                return names
-            names.append(self.cstring(entry[3]).lower())
-        return names
+        names = [e.dll for e in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])]
+        names += [e.dll for e in getattr(self.pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+        return [n.decode("ascii", "replace").lower() for n in names]
 
     def code(self):
-        for _, _, _, raw, rsize, flags in self.sections:
-            if flags & MEM_EXECUTE:
-                yield self.data[raw:raw + rsize]
+        for _, s in self.sections:
+            if s.Characteristics & MEM_EXECUTE:
+                yield s.VirtualAddress, s.get_data()
+
+    def symbols(self):
+        """The COFF symbol table: {name: rva}, section-less symbols left out."""
+        header = self.pe.FILE_HEADER
+        at, count = header.PointerToSymbolTable, header.NumberOfSymbols
+        if not at or not count:
+            return {}
+        found, i = {}, 0
+        while i < count:
+            raw, value, section, _, _, aux = struct.unpack_from("<8sIhHBB", self.data, at + 18 * i)
+            if raw[:4] == b"\0\0\0\0":
+                name = self.string(struct.unpack_from("<I", raw, 4)[0])
+            else:
+                name = raw.rstrip(b"\0").decode("ascii", "replace")
+            if 0 < section <= len(self.sections):
+                found.setdefault(name, (section, self.sections[section - 1][1].VirtualAddress + value))
+            i += 1 + aux
+        return found
+
+    def debug_sections(self):
+        return [n for n, _ in self.sections if n.startswith(".debug")]
+
+    def codeview(self):
+        """The RSDS record's GUID and age, as hex, or None."""
+        for entry in getattr(self.pe, "DIRECTORY_ENTRY_DEBUG", []):
+            if entry.struct.Type == CODEVIEW and entry.entry is not None and entry.entry.name == "CV_INFO_PDB70":
+                e = entry.entry
+                guid = struct.pack("<IHH", e.Signature_Data1, e.Signature_Data2, e.Signature_Data3) + bytes(e.Signature_Data4)
+                return "%s/%d" % (guid.hex(), e.Age)
+        return None
+
+    def debuglink(self):
+        """The symbol file's name and CRC-32 that .gnu_debuglink names."""
+        for name, s in self.sections:
+            if name == ".gnu_debuglink":
+                data = s.get_data()
+                end = data.index(b"\0")
+                crc_at = (end + 4) & ~3
+                return data[:end].decode("utf-8", "replace"), struct.unpack_from("<I", data, crc_at)[0]
+        return None
+
+
+def guard_calls(image, symbols):
+    """Call sites of the guard's failure routine outside libssp itself: a
+    function compiled with the guard calls it on its way out. None when no
+    symbol table says where the routine is."""
+    prefix = "" if image.is64 else "_"
+    fail = symbols.get(prefix + GUARD_FAIL)
+    if fail is None:
+        return None if not symbols else 0
+    local = symbols.get(prefix + GUARD_FAIL_LOCAL)
+    # libssp's local entry calls the routine too; its span ends at the next
+    # symbol of its section.
+    skip = (0, 0)
+    if local:
+        after = [rva for section, rva in symbols.values() if section == local[0] and rva > local[1]]
+        skip = (local[1], min(after) if after else local[1] + 16)
+    calls = 0
+    for base, code in image.code():
+        for match in re.finditer(b"\xE8", code):
+            at = match.start()
+            if at + 5 > len(code):
+                break
+            site = base + at
+            if site + 5 + struct.unpack_from("<i", code, at + 1)[0] == fail[1] and not skip[0] <= site < skip[1]:
+                calls += 1
+    return calls
 
 
 def fs0_uses(code):
@@ -95,37 +174,63 @@ def fs0_uses(code):
     return found
 
 
-def examine(path):
-    pe = Pe(path)
+def symbol_file_state(image, symbols_dir):
+    """"matches" when the debug link names a file in symbols_dir whose CRC
+    and CodeView identifier are the image's; else what is wrong."""
+    link = image.debuglink()
+    if link is None:
+        return "no link"
+    path = os.path.join(symbols_dir, link[0])
+    if not os.path.isfile(path):
+        return "missing"
+    with open(path, "rb") as f:
+        if zlib.crc32(f.read()) != link[1]:
+            return "CRC differs"
+    if Image(path).codeview() != image.codeview():
+        return "id differs"
+    return "matches"
+
+
+def examine(path, symbols_dir):
+    image = Image(path)
     name = os.path.basename(path)
     exe = name.endswith(".exe")
-    c = pe.dll_characteristics
+    c = image.pe.OPTIONAL_HEADER.DllCharacteristics
+    own = image.symbols()
+    symbol_file = os.path.join(symbols_dir, name + ".debug")
+    symbols = own or (Image(symbol_file).symbols() if os.path.isfile(symbol_file) else {})
+    calls = guard_calls(image, symbols)
     row = {
         "file": name,
-        "machine": "x64" if pe.is64 else "x86",
-        "ASLR": bool(c & DYNAMIC_BASE) and not pe.characteristics & RELOCS_STRIPPED and pe.dir(DIR_RELOC)[1] > 0,
-        "HE-ASLR": bool(c & HIGH_ENTROPY) if pe.is64 else None,
+        "machine": "x64" if image.is64 else "x86",
+        "ASLR": bool(c & DYNAMIC_BASE) and not image.pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED
+        and image.dir_size("IMAGE_DIRECTORY_ENTRY_BASERELOC") > 0,
+        "HE-ASLR": bool(c & HIGH_ENTROPY) if image.is64 else None,
         "NX": bool(c & NX_COMPAT),
-        "W^X": not any(s[5] & MEM_WRITE and s[5] & MEM_EXECUTE for s in pe.sections),
-        "stack guard": SSP_MARK in pe.data,
+        "W^X": not any(s.Characteristics & MEM_WRITE and s.Characteristics & MEM_EXECUTE for _, s in image.sections),
+        "stack guard": None if calls is None else calls > 0,
         "tsaware": bool(c & TS_AWARE) if exe else None,
-        "load config": pe.dir(DIR_LOAD_CONFIG)[1] > 0,
-        "signed": pe.dir(DIR_SECURITY)[1] > 0,
+        "load config": image.dir_size("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG") > 0,
+        "signed": image.dir_size("IMAGE_DIRECTORY_ENTRY_SECURITY") > 0,
+        "stripped": not image.pe.FILE_HEADER.NumberOfSymbols and not image.debug_sections(),
+        "debug id": image.codeview() is not None,
+        "symbols": symbol_file_state(image, symbols_dir),
     }
-    if pe.is64:
+    if image.is64:
         row["SEH"] = None
     else:
-        uses = sum(fs0_uses(code) for code in pe.code())
+        uses = sum(fs0_uses(code) for _, code in image.code())
         mark = "no-SEH" if c & NO_SEH else ("SafeSEH?" if row["load config"] else "neither")
         row["SEH"] = "%s, fs:[0] x%d" % (mark, uses) if uses else mark
-    foreign = [dll for dll in pe.imports() if dll not in SYSTEM_DLLS]
+    foreign = [dll for dll in image.imports() if dll not in SYSTEM_DLLS]
     row["imports"] = "system" if not foreign else " ".join(foreign)
     return row
 
 
 # What the build promises, per file; a missing one fails the check.
 def promises(row):
-    wanted = {"ASLR": True, "NX": True, "W^X": True, "imports": "system"}
+    wanted = {"ASLR": True, "NX": True, "W^X": True, "imports": "system",
+              "stripped": True, "debug id": True, "symbols": "matches"}
     if row["machine"] == "x64":
         wanted["HE-ASLR"] = True
     else:
@@ -139,7 +244,7 @@ def promises(row):
 
 
 COLUMNS = ("file", "machine", "ASLR", "HE-ASLR", "NX", "W^X", "stack guard", "SEH", "tsaware", "load config",
-           "signed", "imports")
+           "signed", "imports", "stripped", "debug id", "symbols")
 
 
 def shown(value):
@@ -150,13 +255,14 @@ def shown(value):
 
 def main(argv):
     folder = argv[1] if len(argv) > 1 else "out/bin"
+    symbols_dir = argv[2] if len(argv) > 2 else os.path.join(os.path.dirname(os.path.abspath(folder)), "symbols")
     rows, failures = [], []
     for name in PROGRAMS:
         path = os.path.join(folder, name)
         if not os.path.isfile(path):
             failures.append("%s: missing" % path)
             continue
-        row = examine(path)
+        row = examine(path, symbols_dir)
         rows.append(row)
         for key, value in promises(row).items():
             if row[key] != value:

@@ -1,17 +1,22 @@
 #!/bin/bash
 # Builds the seven programs of this checkout's commit a second time, from a
 # clone in a temporary folder (another path, another time), and compares
-# their SHA-256 sums with those in out/bin. Exit code 1 when any differs.
+# with this checkout's: the stripped images in out/bin, their symbol files
+# in out/symbols, both MSI packages (made from either tree's images), and,
+# when this checkout has no uncommitted changes, the whole release folder
+# (tools/release.sh, unsigned). Exit code 1 when anything differs.
 #
 # usage: tools/repro.sh [--keep]    (--keep: leave the clone for a look)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 keep=${1:-}
-programs="q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll Chinese.dll q5dmctl64.exe q5dmctl32.exe"
+programs=$(grep -v '^#' "$root/tools/programs.txt")
 
 commit=$(git -C "$root" rev-parse HEAD)
-if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
-  echo "repro: the checkout has changes that $commit lacks; out/bin may differ for that reason" >&2
+clean=1
+if [ -n "$(git -C "$root" status --porcelain)" ]; then
+  echo "repro: the checkout has changes that $commit lacks; out/bin may differ for that reason, and the release is not compared" >&2
+  clean=0
 fi
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/q5repro.XXXXXX")
 [ "$keep" = --keep ] || trap 'rm -rf "$tmp"' EXIT
@@ -28,18 +33,46 @@ for preset in x86 x64; do
 done
 
 rc=0
+# same FILE_HERE FILE_THERE NAME
+same() {
+  local a b
+  a=$(sha256sum <"$1" | cut -c1-64)
+  b=$(sha256sum <"$2" | cut -c1-64)
+  if [ "$a" = "$b" ]; then echo "same     $a  $3"; else echo "DIFFERS  $a  $b  $3"; rc=1; fi
+}
 for f in $programs; do
-  a=$(sha256sum <"$root/out/bin/$f" | cut -c1-64)
-  b=$(sha256sum <"$tmp/src/out/bin/$f" | cut -c1-64)
-  if [ "$a" = "$b" ]; then echo "same     $a  $f"; else echo "DIFFERS  $a  $b  $f"; rc=1; fi
+  same "$root/out/bin/$f" "$tmp/src/out/bin/$f" "$f"
+  same "$root/out/symbols/$f.debug" "$tmp/src/out/symbols/$f.debug" "symbols/$f.debug"
+done
+for arch in x64 x86; do
+  python3 "$root/tools/packaging/make_msi.py" --arch $arch --bin "$root/out/bin" --out "$tmp/msi-here" >/dev/null
+  python3 "$tmp/src/tools/packaging/make_msi.py" --arch $arch --bin "$tmp/src/out/bin" --out "$tmp/msi-there" >/dev/null
+  same "$tmp/msi-here/q5dm-$arch.msi" "$tmp/msi-there/q5dm-$arch.msi" "q5dm-$arch.msi"
 done
 # No build folder may be inside, in either build, also as a symbol name
 # with "_" for "/".
 inside() { grep -q -a -F -e "$1" -e "$(tr / _ <<<"$1")" "$2"; }
 for f in $programs; do
-  if inside "$root" "$root/out/bin/$f" || inside "$tmp" "$tmp/src/out/bin/$f"; then
-    echo "repro: $f holds its build folder"; rc=1
-  fi
+  for file in "bin/$f" "symbols/$f.debug"; do
+    if inside "$root" "$root/out/$file" || inside "$tmp" "$tmp/src/out/$file"; then
+      echo "repro: $file holds its build folder"; rc=1
+    fi
+  done
 done
+
+# The release of either tree, unsigned; an SDK is made by one tree only.
+if [ $clean = 1 ]; then
+  here=$tmp/release-here there=$tmp/release-there
+  for pair in "$root:$here" "$tmp/src:$there"; do
+    env -u SIGN_PFX "${pair%%:*}/tools/release.sh" --no-build --out "${pair#*:}" >"$tmp/release.log" 2>&1 ||
+      { echo "repro: the release of ${pair%%:*} failed:"; tail -n 20 "$tmp/release.log"; exit 1; }
+  done
+  for f in $(cd "$there" && find . -type f ! -path './sdk/*' ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort); do
+    same "$here/$f" "$there/$f" "release/$f"
+  done
+  if ! diff <(grep -v ' sdk/' "$here/SHA256SUMS") <(grep -v ' sdk/' "$there/SHA256SUMS") >/dev/null; then
+    echo "DIFFERS  release/SHA256SUMS"; rc=1
+  fi
+fi
 [ $rc -eq 0 ] && echo "repro: the two builds are identical" || echo "repro: the builds differ"
 exit $rc

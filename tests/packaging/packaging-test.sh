@@ -66,7 +66,10 @@ mkdir -p "$work/pkg"
 for arch in x64 x86; do
   python3 "$src/tools/packaging/make_msi.py" --arch $arch --bin "$bin" --out "$work/pkg/first" >/dev/null || exit 1
 done
-python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/twin" >/dev/null || exit 1
+# The same version built from another commit: another product code, which
+# replaces the first as a newer version would.
+python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/twin" \
+  --commit "another commit" --time "$(git -C "$src" show -s --format=%ct HEAD)" >/dev/null || exit 1
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/newer" --version 1.9.3.0 >/dev/null || exit 1
 
 # --- the booted Wine 10 template that both build trees' tests share

@@ -45,6 +45,35 @@ check() {  # check WHAT COMMAND...
 }
 verifies() { osslsigncode verify -CAfile "$work/ca.pem" -in "$1"; }
 fails_to_verify() { ! verifies "$1"; }
+# unsigned FILE: FILE is there and carries no signature at all.
+unsigned() { [ -s "$1" ] && osslsigncode verify -in "$1" 2>&1 | grep -q "No signature found"; }
+# fails_saying TEXT COMMAND...: the command fails, and TEXT is why.
+fails_saying() {
+  local text=$1 out; shift
+  ! out=$("$@" 2>&1) && grep -qF -- "$text" <<<"$out"
+}
+# A time-stamping server that answers one request with an error, after
+# writing the request to $work/stamp.request; its port in stamp_port.
+start_stamp_server() {
+  coproc STAMP { python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+s.settimeout(120)
+c, _ = s.accept()
+request = b""
+while b"\r\n\r\n" not in request:
+    chunk = c.recv(65536)
+    if not chunk:
+        break
+    request += chunk
+open(sys.argv[1], "wb").write(request)
+c.sendall(b"HTTP/1.0 500 Refused\r\nContent-Length: 0\r\n\r\n")
+c.close()' "$work/stamp.request"; }
+  read -r stamp_port <&"${STAMP[0]}"
+}
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -66,14 +95,26 @@ check "signed packages build (password from SIGN_PASS)" \
 for f in "$work"/signed/bin/* "$work"/signed/*.msi; do
   check "$(basename "$f") verifies against the authority" verifies "$f"
 done
-check "the build's own programs stay unsigned" fails_to_verify "$bin/q5dmsrv64.exe"
+for f in $(grep -v '^#' "$src/tools/programs.txt"); do
+  check "the build's own $f stays unsigned" unsigned "$bin/$f"
+done
 check "the password is also read from SIGN_PASS_FILE" \
   env SIGN_PASS_FILE="$work/pass.txt" "$packages" --bin "$bin" --out "$work/signed2" --sign "$work/signer.pfx"
-check "a wrong password fails" \
-  bash -c '! SIGN_PASS=wrong "$0" --bin "$1" --out "$2" --sign "$3"' "$packages" "$bin" "$work/wrong" "$work/signer.pfx"
-check "a named time-stamping server is asked (an unreachable one fails)" \
-  bash -c '! SIGN_PASS="test pass 1" SIGN_TS_URL=http://127.0.0.1:9/ "$0" --bin "$1" --out "$2" --sign "$3"' \
-  "$packages" "$bin" "$work/stamped" "$work/signer.pfx"
+# make's own command, a certificate in a folder with a space, and a TMPDIR
+# that cannot be written: the password goes into no file.
+mkdir -p "$work/with space" && cp "$work/signer.pfx" "$work/with space/"
+check "make packages: a certificate path with a space, the password in no file" \
+  env -u MAKEFLAGS -u MAKELEVEL TMPDIR="$work/no such folder" SIGN_PASS='test pass 1' \
+  make -s -C "$src" -o build packages SIGN_PFX="$work/with space/signer.pfx" PACKAGES_OUT="$work/via make"
+check "make packages: the package verifies" verifies "$work/via make/q5dm-x64.msi"
+check "a wrong password fails for the password" \
+  fails_saying "Failed to parse PKCS#12" env SIGN_PASS=wrong "$packages" --bin "$bin" --out "$work/wrong" --sign "$work/signer.pfx"
+start_stamp_server
+check "a named time-stamping server is asked (one that refuses fails the run)" \
+  env SIGN_PASS="test pass 1" SIGN_TS_URL="http://127.0.0.1:$stamp_port/" \
+  bash -c '! "$0" --bin "$1" --out "$2" --sign "$3"' "$packages" "$bin" "$work/stamped" "$work/signer.pfx"
+wait "$STAMP_PID" 2>/dev/null
+check "the time-stamping server got an RFC 3161 request" grep -q "application/timestamp-query" "$work/stamp.request"
 
 # One byte flipped after signing: in the server's code, in the middle of a package.
 flip() {

@@ -9,13 +9,13 @@
 #   SIGN_PASS        the PFX password, or
 #   SIGN_PASS_FILE   a file that holds it (neither: a PFX without password)
 #   SIGN_TS_URL      an RFC 3161 time-stamping server, when wanted
-# The password never goes on a command line, where ps would show it:
-# osslsigncode reads it from a file (SIGN_PASS goes into one that only this
-# user can read, removed at the end; Debian 12's osslsigncode 2.5 reads no
-# password from its standard input).
+# The password never goes on a command line, where ps would show it, nor
+# into a file: osslsigncode reads SIGN_PASS from a pipe that bash's
+# process substitution names (/dev/fd/N), which its -readpass opens as a
+# file.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-programs="q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll Chinese.dll q5dmctl64.exe q5dmctl32.exe"
+programs=$(grep -v '^#' "$here/../programs.txt")
 bin="" out="" pfx="" sdk=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -28,19 +28,26 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$bin" ] && [ -n "$out" ] || { echo "usage: $0 --bin DIR --out DIR [--sign PFX]" >&2; exit 2; }
 passfile=${SIGN_PASS_FILE:-}
-if [ -n "${SIGN_PASS:-}" ] && [ -z "$passfile" ]; then
-  private=$(umask 077 && mktemp -d)
-  trap 'rm -rf "$private"' EXIT
-  passfile=$private/pass
-  (umask 077 && printf '%s' "$SIGN_PASS" >"$passfile")
-fi
+# Kept in the shell only: osslsigncode does not inherit it.
+password=${SIGN_PASS:-}
 unset SIGN_PASS
+
+# osslsigncode ARGS...: with the password, where there is one.
+osslsigncode() {
+  if [ -n "$passfile" ]; then
+    command osslsigncode "$@" -readpass "$passfile"
+  elif [ -n "$password" ]; then
+    # printf is bash's own: the password is in no process's arguments.
+    command osslsigncode "$@" -readpass <(printf '%s' "$password")
+  else
+    command osslsigncode "$@"
+  fi
+}
 
 # sign FILE: signs FILE in place.
 sign() {
   local args=(sign -pkcs12 "$pfx" -h sha256 -in "$1" -out "$1.signed")
   [ -n "${SIGN_TS_URL:-}" ] && args+=(-ts "$SIGN_TS_URL")
-  [ -n "$passfile" ] && args+=(-readpass "$passfile")
   osslsigncode "${args[@]}" >"$1.log" 2>&1 || { echo "packages: signing $1 failed:" >&2; cat "$1.log" >&2; rm -f "$1.signed" "$1.log"; return 1; }
   mv "$1.signed" "$1"
   rm -f "$1.log"
