@@ -46,5 +46,6 @@ CALLS ?= 10000
 fuzz: build
 	tools/fuzz/fuzz.sh --calls $(CALLS) $(if $(SEED),--seed $(SEED)) $(if $(BITS),--bits $(BITS))
 
+# Run through sudo, Wine leaves root's files under build/ and out/.
 clean:
-	rm -rf build out
+	rm -rf build out 2>/dev/null || sudo rm -rf build out
