@@ -1,3 +1,4 @@
+#!/bin/bash
 # Sourced: how this run's 32-bit Windows programs run.
 #
 #   native    Wine 10's WoW64 mode runs them on the CPU (where the machine
