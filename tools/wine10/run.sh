@@ -68,6 +68,7 @@ fi
 # process (signals reach it as they would natively). The holder ends at
 # most half a second after the command.
 enter='
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
   mode=$1; shift
   if [ "$mode" != emulated ]; then
     exec unshare --mount --propagation private "$@"
