@@ -139,5 +139,6 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   Q5_X86_FOUND=""
   q5_x86_mode "$3"
   q5_x86_line
+  mkdir -p "$(dirname "$2")"
   printf '%s\n%s\n' "$Q5_X86_RUNS" "$Q5_X86_WHY" >"$2"
 fi
