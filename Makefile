@@ -62,5 +62,6 @@ sdk: build
 stress: build
 	tools/stress/stress.sh $(if $(filter command line,$(origin CALLS)),--calls $(CALLS))
 
+# Run through sudo, Wine leaves root's files under build/ and out/.
 clean:
-	rm -rf build out
+	rm -rf build out 2>/dev/null || sudo rm -rf build out

@@ -31,7 +31,7 @@ fi
 
 # Where the machine runs no 32-bit code (or Q5_X86_MODE=emulated asks for
 # it), a copy of that root in which qemu-i386 runs the 32-bit side.
-if [ "${Q5_X86_MODE:-}" = emulated ] ||
-   { [ -z "${Q5_X86_MODE:-}" ] && ! python3 "$(dirname "$0")/wine10/cpu-runs-x86.py"; }; then
+. "$(dirname "$0")/wine10/x86-mode.sh"
+if [ "${Q5_X86_MODE:-}" = emulated ] || { [ -z "${Q5_X86_MODE:-}" ] && ! q5_cpu_runs_x86; }; then
   "$(dirname "$0")/wine10/make-emu-root.sh"
 fi

@@ -20,6 +20,9 @@ def programs(junit):
         return 0, 0, 0
     ran = failed = skipped = 0
     for case in ElementTree.parse(junit).getroot().iter("testcase"):
+        # The finding of the mode and its removal run no 32-bit program.
+        if case.get("name", "") in ("x86_mode_find", "x86_mode_forget"):
+            continue
         status = case.get("status", "")
         if case.find("skipped") is not None or status in ("notrun", "disabled"):
             skipped += 1

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "factory.h"
+#include "handles.h"
 #include "q5dm.h"
 #include "registration.h"
 #include "trace.h"
@@ -57,6 +58,42 @@ void RunMessageLoop()
     while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
 }
 
+// A call that reached the apartment just after the last release (a client
+// releasing its other references, say) waits in the queue: served here, it
+// does not hold up CoUninitialize below.
+void DispatchQueuedCalls()
+{
+    MSG message;
+    for (int left = 1000; left > 0 && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); --left) DispatchMessageW(&message);
+}
+
+// Under Wine, CoUninitialize waits, without dispatching, for the calls in
+// progress to end, and a call that arrives after the queue was served waits
+// for a dispatch that never comes: the server, and the client in that call,
+// would wait for ever. Past this limit the server ends itself instead.
+constexpr DWORD kUninitializeLimitMs = 10000;
+
+DWORD WINAPI EndServerIfUninitializeHangs(void* parameter)
+{
+    if (WaitForSingleObject(static_cast<HANDLE>(parameter), kUninitializeLimitMs) != WAIT_TIMEOUT) return 0;
+    LogTrace(L"CoUninitialize did not return within %d ms: the server ends\n", kUninitializeLimitMs);
+    // Not ExitProcess: the stuck thread may hold locks that the libraries'
+    // detach would wait for.
+    TerminateProcess(GetCurrentProcess(), 0);
+    return 0;
+}
+
+void UninitializeWithinLimit()
+{
+    q5::UniqueHandle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    q5::UniqueHandle watchdog(returned ? CreateThread(nullptr, 0, EndServerIfUninitializeHangs, returned.Get(), 0, nullptr)
+                                       : nullptr);
+    CoUninitialize();
+    if (!watchdog) return;
+    SetEvent(returned.Get());
+    WaitForSingleObject(watchdog.Get(), INFINITE);
+}
+
 // Registers the factory and serves until the last object and lock are gone.
 // A class object that never became available would leave the loop waiting
 // for a WM_QUIT that cannot come, so those failures end as a failed resume.
@@ -76,6 +113,7 @@ void Serve()
         RunMessageLoop();
         CoRevokeClassObject(g_dwRegisterClass);
         LogTrace(L"CoRevokeClassObject(g_dwRegisterClass);");
+        DispatchQueuedCalls();
     }
     // The factory reference goes with the scope, before COM is left.
 }
@@ -110,6 +148,6 @@ int RunServer(const char* commandLine)
         LogTrace(L"CoUninitialize");
         break;
     }
-    CoUninitialize();
+    UninitializeWithinLimit();
     return 0;
 }

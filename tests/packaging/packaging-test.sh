@@ -61,7 +61,9 @@ expect_one() {
 }
 
 # --- packages: the shipped version, a rebuild of it, a newer version --------
-rm -rf "$work"
+# The prefixes under it are root's (Wine runs as root, through sudo for a
+# user): removed on the root side.
+"$src/tools/wine10/run.sh" rm -rf "$work" </dev/null
 mkdir -p "$work/pkg"
 for arch in x64 x86; do
   python3 "$src/tools/packaging/make_msi.py" --arch $arch --bin "$bin" --out "$work/pkg/first" >/dev/null || exit 1
@@ -125,5 +127,5 @@ expect_empty "x86 removal leaves nothing in the registry files or drive_c" \
   $state removal "$work/before" "$work/x86-removed" "$work/control-saved"
 
 echo "packaging: $passed passed, $failed failed, $skipped skipped"
-if [ $failed -eq 0 ]; then rm -rf "$work"; else echo "packaging: kept $work (steps.log)"; fi
+if [ $failed -eq 0 ]; then "$src/tools/wine10/run.sh" rm -rf "$work" </dev/null; else echo "packaging: kept $work (steps.log)"; fi
 [ $failed -eq 0 ]

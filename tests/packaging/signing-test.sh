@@ -75,7 +75,7 @@ c.close()' "$work/stamp.request"; }
   read -r stamp_port <&"${STAMP[0]}"
 }
 
-rm -rf "$work"
+"$src/tools/wine10/run.sh" rm -rf "$work" </dev/null
 mkdir -p "$work"
 cd "$work" || exit 1
 # The authority, and a code-signing certificate that it issues, in a PFX
@@ -142,5 +142,5 @@ check "Wine: the tampered copy has a bad digest (TRUST_E_BAD_DIGEST)" trust 0x80
 check "Wine: an unsigned server has no signature (TRUST_E_NOSIGNATURE)" trust 0x800B0100 'unsigned\\q5dmsrv64.exe'
 
 echo "signing: $passed passed, $failed failed"
-if [ $failed -eq 0 ]; then rm -rf "$work"; else echo "signing: kept $work"; cat "$work/trust.out" 2>/dev/null; fi
+if [ $failed -eq 0 ]; then "$src/tools/wine10/run.sh" rm -rf "$work" </dev/null; else echo "signing: kept $work"; cat "$work/trust.out" 2>/dev/null; fi
 [ $failed -eq 0 ]

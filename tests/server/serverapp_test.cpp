@@ -234,6 +234,54 @@ TEST_F(ServerRun, ServesUntilQuitThenRevokesAndTracesShutdown)
     EXPECT_EQ(m_trace.Text(), L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
 }
 
+namespace {
+// CoUninitialize as Wine's can be: waiting for a call that is never
+// dispatched, here until the server ends itself.
+HANDLE g_ended = nullptr;
+int g_selfEnds = 0;
+ScopedImportHook* g_waitHook = nullptr;
+ScopedImportHook* g_stuckHook = nullptr;
+
+void WINAPI UninitializeUntilTheEnd()
+{
+    WaitForSingleObject(g_ended, 60000);
+    g_stuckHook->Original<decltype(&CoUninitialize)>()();
+}
+
+BOOL WINAPI RecordingTerminateProcess(HANDLE process, UINT)
+{
+    g_selfEnds += process == GetCurrentProcess();
+    SetEvent(g_ended);
+    return TRUE;
+}
+
+// The server's limit on CoUninitialize runs out at once; other waits are real.
+DWORD WINAPI ImpatientWait(HANDLE handle, DWORD milliseconds)
+{
+    if (milliseconds == 10000) return WAIT_TIMEOUT;
+    return g_waitHook->Original<decltype(&WaitForSingleObject)>()(handle, milliseconds);
+}
+}  // namespace
+
+TEST_F(ServerRun, EndsItselfWhenCoUninitializeNeverReturns)
+{
+    g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_selfEnds = 0;
+    ScopedImportHook stuck("ole32.dll", "CoUninitialize", reinterpret_cast<void*>(&UninitializeUntilTheEnd));
+    ScopedImportHook wait("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&ImpatientWait));
+    ScopedImportHook end("kernel32.dll", "TerminateProcess", reinterpret_cast<void*>(&RecordingTerminateProcess));
+    g_stuckHook = &stuck;
+    g_waitHook = &wait;
+    PostQuitMessage(0);
+    EXPECT_EQ(RunServer("-Embedding"), 0);
+    CloseHandle(g_ended);
+
+    EXPECT_EQ(g_selfEnds, 1);
+    EXPECT_EQ(g_seen.coUninitialize, 1);
+    EXPECT_EQ(m_trace.Text(), L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize"
+                              L"CoUninitialize did not return within 10000 ms: the server ends\n");
+}
+
 TEST_F(ServerRun, FailedResumeShowsTheMessageAndSkipsTheLoop)
 {
     g_resumeResult = E_UNEXPECTED;

@@ -16,6 +16,9 @@ booted() {
 booted && exit 0
 rm -rf "$template"
 for attempt in 1 2 3; do
+  # Wine makes a prefix only inside a folder of its own user: made first,
+  # the prefix is root's even in a checkout of a user with sudo.
+  mkdir -p "$template"
   WINEPREFIX="$template" WINEDEBUG=-all wineboot -i >"$template.boot.log" 2>&1 </dev/null
   # The registry reaches the disk only when the wineserver exits, and a
   # second services.exe would hang COM activation in the copies.

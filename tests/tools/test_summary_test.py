@@ -18,6 +18,7 @@ CASES = {
     "passed": '<testcase name="a" status="run"/>',
     "failed": '<testcase name="b" status="fail"><failure message="Failed"/></testcase>',
     "skipped": '<testcase name="c" status="notrun"><skipped message="Skipped"/></testcase>',
+    "finding": '<testcase name="x86_mode_find" status="run"/>',
 }
 WHY = "forced by Q5_X86_MODE=none"
 
@@ -34,6 +35,7 @@ class Summary(unittest.TestCase):
             (("passed", "passed"), (2, 0, 0)),
             (("passed", "failed", "skipped"), (2, 1, 1)),
             (("skipped", "skipped"), (0, 0, 2)),
+            (("passed", "finding"), (1, 0, 0)),
         ]:
             with self.subTest(kinds=kinds):
                 self.assertEqual(test_summary.programs(self.junit(*kinds)), wanted)

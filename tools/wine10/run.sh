@@ -51,38 +51,45 @@ if [ -n "${Q5_WINE10_BINDS:-}" ]; then
   IFS=: read -r -a extra <<<"$Q5_WINE10_BINDS"
   for b in "${extra[@]}"; do [ -n "$b" ] && [ -d "$b" ] && binds+=("$(cd "$b" && pwd)"); done
 fi
-for b in "${binds[@]}"; do mkdir -p "$root$b"; done
+# Everything that needs root happens in one privileged shell. Through sudo,
+# whose env_reset would drop the caller's environment (the mode, WINEPREFIX
+# and the like), the mode travels as an argument and the environment is
+# handed over by env.
+privileged=()
+if [ "$(id -u)" -ne 0 ]; then
+  privileged=(sudo env)
+  while IFS= read -r -d '' kv; do privileged+=("$kv"); done < <(env -0)
+fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-
-# enter_namespaces COMMAND...: a private mount namespace; emulated, inside a
-# user namespace of its own too, with ids 0-65535 mapped 1:1. The maps are
-# written from here, outside (util-linux would want /etc/subuid entries for
-# that), while a holder keeps the namespace; the command then joins it as
-# its root, in this process (signals reach it as they would natively). The
-# holder ends at most half a second after this process.
-enter_namespaces() {
-  if [ "$Q5_X86_RUNS" != emulated ]; then
-    exec $SUDO unshare --mount --propagation private "$@"
+# A private mount namespace; emulated, inside a user namespace of its own
+# too, with ids 0-65535 mapped 1:1. The maps are written from outside it
+# (util-linux would want /etc/subuid entries for that) while a holder keeps
+# the namespace; the command then joins it as its root, in this same
+# process (signals reach it as they would natively). The holder ends at
+# most half a second after the command.
+enter='
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+  mode=$1; shift
+  if [ "$mode" != emulated ]; then
+    exec unshare --mount --propagation private "$@"
   fi
-  local me=$$ holder
-  $SUDO unshare --user --mount --propagation private \
-    bash -c 'while [ -d /proc/$1 ]; do sleep 0.5; done' holder "$me" </dev/null >/dev/null 2>&1 &
+  unshare --user --mount --propagation private \
+    bash -c "while [ -d /proc/\$1 ]; do sleep 0.5; done" holder $$ </dev/null >/dev/null 2>&1 &
   holder=$!
   until [ "$(readlink /proc/$holder/ns/user)" != "$(readlink /proc/self/ns/user)" ]; do
     [ -d /proc/$holder ] || { echo "wine10/run: could not make a user namespace" >&2; exit 125; }
     sleep 0.01
   done
-  echo "0 0 65536" | $SUDO tee /proc/$holder/uid_map /proc/$holder/gid_map >/dev/null
-  exec $SUDO nsenter --target $holder --user --mount -- "$@"
-}
-enter_namespaces bash -c '
+  echo "0 0 65536" >/proc/$holder/uid_map && echo "0 0 65536" >/proc/$holder/gid_map || exit 125
+  exec nsenter --target $holder --user --mount -- "$@"'
+
+# Inside the namespaces: the binds, the mode's setup, then the root.
+inside='
   set -e
-  root=$1; cwd=$2; nbinds=$3; shift 3
+  mode=$1 root=$2 cwd=$3 nbinds=$4; shift 4
   for d in proc dev sys; do mount --rbind "/$d" "$root/$d"; done
-  for ((i = 0; i < nbinds; i++)); do mount --rbind "$1" "$root$1"; shift; done
-  case "$Q5_X86_RUNS" in
+  for ((i = 0; i < nbinds; i++)); do mkdir -p "$root$1"; mount --rbind "$1" "$root$1"; shift; done
+  case "$mode" in
     emulated)
       misc=$root/proc/sys/fs/binfmt_misc
       mount -t binfmt_misc q5-binfmt "$misc" 2>/dev/null || {
@@ -96,6 +103,9 @@ enter_namespaces bash -c '
   # Wine'"'"'s display drivers want a private runtime folder.
   mkdir -p -m 700 "$root/run/q5-xdg"
   cd "$root"
-  exec chroot "$root" /bin/bash -c '\''cd "$0" 2>/dev/null || cd /; exec "$@"'\'' "$cwd" "$@"
-' wine10-run "$root" "$PWD" "${#binds[@]}" "${binds[@]}" \
-  env PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin XDG_RUNTIME_DIR=/run/q5-xdg "$@"
+  exec chroot "$root" /bin/bash -c '"'"'cd "$0" 2>/dev/null || cd /; exec "$@"'"'"' "$cwd" "$@"'
+
+exec "${privileged[@]}" bash -c "$enter" wine10-enter "$Q5_X86_RUNS" \
+  bash -c "$inside" wine10-run "$Q5_X86_RUNS" "$root" "$PWD" "${#binds[@]}" "${binds[@]}" \
+  env PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin XDG_RUNTIME_DIR=/run/q5-xdg \
+  Q5_X86_RUNS="$Q5_X86_RUNS" Q5_X86_WHY="${Q5_X86_WHY:-}" "$@"
