@@ -44,8 +44,9 @@ q5_fl_row "per-call round trip (ms)" call %.3f
 q5_fl_row "working set after $Q5_CALLS calls (KiB)" ws %.0f
 q5_fl_row "private memory after $Q5_CALLS calls (KiB)" private %.0f
 if [ -n "${Q5_BASELINE:-}" ]; then
-  for figure in cold warm call ws private; do
-    printf '%-40s %-26s %-26s %-26s %-22s %s\n' "  baseline build, $figure" "$(q5_cell %.3f "$q5_data/$figure.base")" "" "" \
+  for row in cold:%.1f warm:%.1f call:%.3f ws:%.0f private:%.0f; do
+    figure=${row%%:*}
+    printf '%-40s %-26s %-26s %-26s %-22s %s\n' "  baseline build, $figure" "$(q5_cell "${row#*:}" "$q5_data/$figure.base")" "" "" \
       "$(q5_cell %.3f "$(q5_ratios "$q5_data/$figure.base" "$q5_data/$figure.floor")")" \
       "$(q5_cell %.3f "$(q5_ratios "$q5_data/$figure.base" "$q5_data/$figure.trace")")"
   done
