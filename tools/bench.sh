@@ -20,10 +20,12 @@
 # usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N]
 #                       [--op-rounds N] [--op-calls N] [--keys "1000 5000"]
 #                       [--extra N] [--act-rounds N] [--act-extra "0 20 60"]
-#                       [--only PIECE]
+#                       [--only PIECE] [--baseline EXE]
 #   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
 #   calls, 1000 and 5000 keys, 60 extra processes, 7 activation rounds with
-#   0, 20 and 60 extra processes; about 7 minutes.
+#   0, 20 and 60 extra processes; about 7 minutes. --baseline names another
+#   build's q5dmsrv64.exe (a Linux path), which the first two pieces measure
+#   in the same interleaved rounds, for a before/after comparison.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -53,7 +55,7 @@ export Q5_WORK=$root/out/bench
 export WINEPREFIX=$Q5_WORK/prefix-wine10
 export WINEDEBUG=-all
 Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60
-Q5_ACT_ROUNDS=7; Q5_ACT_EXTRA="0 20 60"; only=""
+Q5_ACT_ROUNDS=7; Q5_ACT_EXTRA="0 20 60"; only=""; Q5_BASELINE=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) Q5_ROUNDS=$2; shift 2 ;;
@@ -66,10 +68,12 @@ while [ $# -gt 0 ]; do
     --act-rounds) Q5_ACT_ROUNDS=$2; shift 2 ;;
     --act-extra) Q5_ACT_EXTRA=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--act-rounds N] [--act-extra LIST] [--only PIECE]" >&2; exit 2 ;;
+    --baseline) Q5_BASELINE=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--act-rounds N] [--act-extra LIST] [--only PIECE] [--baseline EXE]" >&2; exit 2 ;;
   esac
 done
-export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA Q5_ACT_ROUNDS Q5_ACT_EXTRA
+export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA Q5_ACT_ROUNDS Q5_ACT_EXTRA Q5_BASELINE
+[ -z "$Q5_BASELINE" ] || [ -f "$Q5_BASELINE" ] || { echo "bench: $Q5_BASELINE is missing" >&2; exit 1; }
 for f in q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll q5dmctl64.exe q5dmctl32.exe; do
   [ -f "$Q5_BIN/$f" ] || { echo "bench: $Q5_BIN/$f is missing (make build)" >&2; exit 1; }
 done

@@ -8,6 +8,7 @@
 #include "handles.h"
 #include "heap.h"
 #include "infname.h"
+#include "ondemand.h"
 #include "pathbuild.h"
 #include "trace.h"
 
@@ -182,7 +183,7 @@ bool ShellCopy(const wchar_t* source, const wchar_t* target)
     // No one watches the server's desktop: an error box would hold its only
     // thread, and failed copies are routine (the system folder comes first).
     operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    return SHFileOperationW(&operation) == 0;
+    return q5::LoadSystemLibrary(q5::SystemLibrary::Shell32) && SHFileOperationW(&operation) == 0;
 }
 
 // Given a folder, the shell copies the whole tree. A name from the INF that
@@ -366,6 +367,8 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::BackupDriver(const wchar_t* infName
     wchar_t infFile[MAX_PATH];
     if (!BuildPathOrTrace(infFile, {windows, L"\\inf\\", infName})) return E_FAIL;
     if (!IsFreeOfWildcards(infCopyPath) || !IsFullPathOrTrace(infCopyPath)) return E_FAIL;
+    // Without the Setup API nothing but the INF could be saved: nothing is.
+    if (!q5::LoadSystemLibrary(q5::SystemLibrary::SetupApi)) return E_FAIL;
     if (!CopyFileW(infFile, infCopyPath, FALSE)) return E_FAIL;
 
     q5::UniqueInf inf(SetupOpenInfFileW(infFile, nullptr, INF_STYLE_WIN4, nullptr));

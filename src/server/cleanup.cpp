@@ -7,6 +7,7 @@
 
 #include "handles.h"
 #include "infname.h"
+#include "ondemand.h"
 #include "pathbuild.h"
 #include "trace.h"
 
@@ -47,6 +48,7 @@ bool IsMakersDriver(const wchar_t* description, LONG usbVariant)
 // with no GUID at all for an unknown name, so the count decides.
 bool FindClassGuid(const wchar_t* className, GUID& guid)
 {
+    if (!q5::LoadSystemLibrary(q5::SystemLibrary::SetupApi)) return false;
     DWORD required = 0;
     BOOL ok = SetupDiClassGuidsFromNameW(className, &guid, 1, &required);
     if (!ok && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
@@ -120,7 +122,7 @@ bool SweepSubkey(HKEY classKey, const wchar_t* name, LONG usbVariant, InfFolderP
     }
     // A key that can't be deleted would otherwise be met again at the same
     // index for ever.
-    if (SHDeleteKeyW(classKey, name) != ERROR_SUCCESS) {
+    if (!q5::LoadSystemLibrary(q5::SystemLibrary::ShlwApi) || SHDeleteKeyW(classKey, name) != ERROR_SUCCESS) {
         LogTrace(L"Cann't delete registry key: %s\n", name);
         return false;
     }
@@ -140,7 +142,7 @@ void SweepClass(HKEY classKey, LONG usbVariant, InfFolderPath& folder)
 
 void DeleteUninstallEntry(const wchar_t* className, LONG usbVariant)
 {
-    if (wcscmp(className, L"Modem") != 0) return;
+    if (wcscmp(className, L"Modem") != 0 || !q5::LoadSystemLibrary(q5::SystemLibrary::ShlwApi)) return;
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, usbVariant != 0 ? kUsbUninstallKey : kSerialUninstallKey);
 }
 

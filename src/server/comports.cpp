@@ -17,6 +17,7 @@
 
 #include "handles.h"
 #include "heap.h"
+#include "ondemand.h"
 #include "trace.h"
 
 namespace {
@@ -31,7 +32,7 @@ using UniqueComDb = q5::UniqueResource<HCOMDB, ComDbTraits>;
 UniqueComDb OpenComDb()
 {
     HCOMDB handle = HCOMDB_INVALID_HANDLE_VALUE;
-    if (ComDBOpen(&handle) != ERROR_SUCCESS) return UniqueComDb();
+    if (!q5::LoadSystemLibrary(q5::SystemLibrary::MsPorts) || ComDBOpen(&handle) != ERROR_SUCCESS) return UniqueComDb();
     return UniqueComDb(handle);
 }
 

@@ -6,6 +6,7 @@
 #include <setupapi.h>
 
 #include "handles.h"
+#include "ondemand.h"
 
 namespace q5 {
 
@@ -17,6 +18,8 @@ inline constexpr const wchar_t kCannotOpenDevice[] = L"Cann't open specified dev
 // caller has traced the failure.
 inline const wchar_t* OpenDeviceInNewSet(const wchar_t* deviceInstanceId, UniqueDevInfo& set, SP_DEVINFO_DATA& devInfo)
 {
+    // A Setup API that cannot be loaded fails as its first step would.
+    if (!LoadSystemLibrary(SystemLibrary::SetupApi)) return kCannotCreateList;
     set.Reset(::SetupDiCreateDeviceInfoList(nullptr, nullptr));
     if (!set) return kCannotCreateList;
     devInfo = {};

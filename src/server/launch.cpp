@@ -7,6 +7,7 @@
 
 #include "handles.h"
 #include "heap.h"
+#include "ondemand.h"
 #include "trace.h"
 
 namespace {
@@ -54,7 +55,7 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::CmdLine(const wchar_t* file, const 
     // Nothing the shell can start has a name of MAX_PATH characters or more,
     // and a shell that copies such a name into a path buffer of its own may
     // overrun it and never return.
-    if (wcsnlen(file, MAX_PATH) >= MAX_PATH) {
+    if (wcsnlen(file, MAX_PATH) >= MAX_PATH || !q5::LoadSystemLibrary(q5::SystemLibrary::Shell32)) {
         LogTrace(L"<< CmdLine\n");
         return E_FAIL;
     }

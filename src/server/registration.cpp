@@ -7,6 +7,7 @@
 
 #include "classreg.h"
 #include "handles.h"
+#include "ondemand.h"
 
 namespace {
 
@@ -26,7 +27,10 @@ const RegistrationRow kRows[] = {Q5_REGISTRATION_ROWS(Q5_ROW, kModulePath)};
 constexpr DWORD kNarrowPathBytes = 1000;
 static_assert(Q5_ELEVATION_NAME_ID >= 0 && Q5_ELEVATION_NAME_ID <= 9, "LocalizedString's buffer holds a one-digit id");
 
-void DeleteClassKey() { SHDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey); }
+void DeleteClassKey()
+{
+    if (q5::LoadSystemLibrary(q5::SystemLibrary::ShlwApi)) SHDeleteKeyA(HKEY_CLASSES_ROOT, kClassKey);
+}
 
 // COM splits an unquoted LocalServer32 path at its first space, so a path
 // with a space must be quoted or another program would be started elevated.

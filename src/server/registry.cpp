@@ -3,6 +3,7 @@
 #include <wchar.h>
 
 #include "handles.h"
+#include "ondemand.h"
 #include "service.h"
 #include "trace.h"
 
@@ -64,6 +65,7 @@ HRESULT STDMETHODCALLTYPE CQ5DMServiceClass::DeleteRegKey(const wchar_t* rootNam
         LogTrace(L"DeleteRegKey() refused: no key below the root branch\n");
         return S_FALSE;
     }
+    if (!q5::LoadSystemLibrary(q5::SystemLibrary::ShlwApi)) return S_FALSE;
     return SHDeleteKeyW(root, subKey) == ERROR_SUCCESS ? S_OK : S_FALSE;
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "ondemand.h"
+
 namespace q5test {
 namespace {
 
@@ -20,9 +22,7 @@ void WriteSlot(void** slot, void* value)
     VirtualProtect(slot, sizeof(void*), oldProtect, &oldProtect);
 }
 
-}  // namespace
-
-void** FindImportSlot(const char* dllName, const char* functionName)
+void** FindLoadTimeSlot(const char* dllName, const char* functionName)
 {
     BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
@@ -43,6 +43,14 @@ void** FindImportSlot(const char* dllName, const char* functionName)
         }
     }
     return nullptr;
+}
+
+}  // namespace
+
+void** FindImportSlot(const char* dllName, const char* functionName)
+{
+    void** slot = FindLoadTimeSlot(dllName, functionName);
+    return slot != nullptr ? slot : q5::BoundImportSlot(dllName, functionName);
 }
 
 ScopedImportHook::ScopedImportHook(const char* dllName, const char* functionName, void* replacement)

@@ -1,7 +1,9 @@
 // Replaces a function that this test program imports from a system DLL,
 // for the lifetime of one object. The code under test is linked into the
 // test program, so its calls go through the program's import table, which
-// is what is patched here: no switch is needed in the product.
+// is what is patched here: no switch is needed in the product. A library
+// that the server loads only when an operation needs it is loaded and bound
+// first, and its slot patched the same way.
 //
 //   ScopedImportHook hook("setupapi.dll", "SetupDiCreateDeviceInfoList",
 //                         &FailingCreateDeviceInfoList);
@@ -33,7 +35,8 @@ private:
     void* m_pOriginal = nullptr;
 };
 
-// Finds the import table slot of dllName!functionName in the main module.
+// Finds the import table slot of dllName!functionName in the main module,
+// in its load-time imports or else in the server's on-demand ones.
 void** FindImportSlot(const char* dllName, const char* functionName);
 
 }  // namespace q5test

@@ -103,11 +103,12 @@ q5_crowd_stop() {
   q5_crowd=""
 }
 
-# The command line that COM starts for ours, the floor or the floor with
-# its trace line.
+# The command line that COM starts for ours, the baseline build (--baseline),
+# the floor or the floor with its trace line.
 q5_fl_command() {
   case "$1" in
     ours) q5_program "$Q5_BIN/q5dmsrv64.exe" ;;
+    base) q5_program "$Q5_BASELINE" ;;
     floor) q5_program "$Q5_TOOLS64/q5floor64.exe" ;;
     trace) printf '%s /trace' "$(q5_program "$Q5_TOOLS64/q5floor64.exe")" ;;
   esac

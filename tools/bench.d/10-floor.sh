@@ -8,6 +8,7 @@
 
 q5_fl_trace=$Q5_WORK/server-stdout.txt
 q5_fl_servers="ours floor trace"
+[ -n "${Q5_BASELINE:-}" ] && q5_fl_servers="ours base floor trace"
 echo
 echo "=== The server against the floor (x64 client and servers; $Q5_ROUNDS rounds, $Q5_CALLS calls each) ==="
 for round in $(seq 1 "$Q5_ROUNDS"); do
@@ -42,4 +43,12 @@ q5_fl_row "activation of a running server (ms)" warm %.1f
 q5_fl_row "per-call round trip (ms)" call %.3f
 q5_fl_row "working set after $Q5_CALLS calls (KiB)" ws %.0f
 q5_fl_row "private memory after $Q5_CALLS calls (KiB)" private %.0f
+if [ -n "${Q5_BASELINE:-}" ]; then
+  for row in cold:%.1f warm:%.1f call:%.3f ws:%.0f private:%.0f; do
+    figure=${row%%:*}
+    printf '%-40s %-26s %-26s %-26s %-22s %s\n' "  baseline build, $figure" "$(q5_cell "${row#*:}" "$q5_data/$figure.base")" "" "" \
+      "$(q5_cell %.3f "$(q5_ratios "$q5_data/$figure.base" "$q5_data/$figure.floor")")" \
+      "$(q5_cell %.3f "$(q5_ratios "$q5_data/$figure.base" "$q5_data/$figure.trace")")"
+  done
+fi
 echo "The trace floor: per call, floor+trace minus floor: $(q5_cell %.3f "$(paste "$q5_data/call.trace" "$q5_data/call.floor" | awk '{ printf "%.4f\n", $1 - $2 }' >"$q5_data/tracefloor"; echo "$q5_data/tracefloor")") ms"

@@ -9,9 +9,9 @@
 
 namespace q5test {
 
-// A program that imports msports.dll has Wine's own copy bound before main()
-// runs. This main installs the stand-in over the system's copy and, unless
-// the stand-in is already the loaded one, runs the same command line again
+// A program that imports msports.dll at load time has Wine's own copy bound
+// before main() runs. This main installs the stand-in over the system's copy
+// and, when another copy is already loaded, runs the same command line again
 // in a child process and returns its exit code; otherwise runs the tests.
 int RunTestsWithMsportsStandIn(int argc, char** argv);
 
