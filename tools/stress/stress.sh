@@ -51,17 +51,20 @@ if [ "${Q5_STRESS_INSIDE:-}" != 1 ]; then
   done
   mkdir -p "$work"
   work=$(cd "$work" && pwd)
-  rm -rf "$work/prefix" "$work/rounds"
+  # Wine runs as root (through sudo for a user): the prefix is made and
+  # removed on that side.
+  as_root() { "$root/tools/wine10/run.sh" "$@" </dev/null; }
+  as_root rm -rf "$work/prefix" "$work/rounds"
   : >"$work/wine.log"
   template=$root/build/wine10/template
   "$root/tools/wine10/run.sh" "$root/tests/support/wine-template.sh" "$template" >>"$work/wine.log" 2>&1 </dev/null ||
     { echo "stress: could not boot a prefix (see $work/wine.log)" >&2; exit 2; }
-  cp -a "$template" "$work/prefix"
+  as_root cp -a "$template" "$work/prefix"
   Q5_STRESS_INSIDE=1 Q5_STRESS_CALLS=$calls Q5_STRESS_CLIENTS=$clients Q5_STRESS_TASK=$task Q5_STRESS_WORK=$work \
     "$root/tools/wine10/run.sh" bash "$here/stress.sh"
   rc=$?
   # A clean run's prefix (over a gigabyte) is of no further use.
-  [ $rc -eq 0 ] && rm -rf "$work/prefix"
+  [ $rc -eq 0 ] && as_root rm -rf "$work/prefix"
   exit $rc
 fi
 
