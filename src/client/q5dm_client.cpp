@@ -229,18 +229,6 @@ bool ProcessIsElevated()
            elevation.TokenIsElevated != 0;
 }
 
-DWORD ClassContext(ServerBits eBits)
-{
-    switch (eBits) {
-    case ServerBits::Bits32:
-        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER;
-    case ServerBits::Bits64:
-        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER;
-    case ServerBits::Default:
-        break;
-    }
-    return CLSCTX_LOCAL_SERVER;
-}
 
 HANDLE OpenLease(const wchar_t* pszName, HRESULT& hr)
 {
@@ -903,6 +891,19 @@ Result<DoneOutcome> CClient::setSuspendAllowed(const wchar_t* deviceInstanceId, 
     CArg a(deviceInstanceId);
     return Call(m_pSession, kDoneAnswers, kRepeatable, dwDeadlineMs,
                 [a, allow](IQ5DMService* p) { return p->setSuspendAllowed(a.Get(), allow); });
+}
+
+DWORD ClassContext(ServerBits eBits)
+{
+    switch (eBits) {
+    case ServerBits::Bits32:
+        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER;
+    case ServerBits::Bits64:
+        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER;
+    case ServerBits::Default:
+        break;
+    }
+    return CLSCTX_LOCAL_SERVER;
 }
 
 }  // namespace q5dm

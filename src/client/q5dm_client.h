@@ -184,6 +184,8 @@ struct Result {
 
 enum class Elevation { Never, WhenNotElevated, Always };
 enum class ServerBits { Default, Bits32, Bits64 };  // Default: COM's choice, the client's own
+// The class context that asks COM for the server of that bitness.
+DWORD ClassContext(ServerBits eBits);
 
 // What one activation asks for; the seam gets it.
 struct ActivationRequest {

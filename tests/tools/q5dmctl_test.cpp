@@ -115,7 +115,7 @@ TEST(ParseOptions, ServerBitnessAsksCOMForThatServer)
         std::string error;
         ASSERT_TRUE(Parse(c.words, options, error)) << error;
         EXPECT_EQ(options.bitness, c.bitness) << c.words.size() << " words";
-        EXPECT_EQ(ActivationContext(options.bitness), c.context);
+        EXPECT_EQ(q5dm::ClassContext(options.bitness), c.context);
         EXPECT_FALSE(options.watch);
     }
     const std::string help = HelpText();

@@ -78,18 +78,6 @@ void PrintResult(const char* what, const q5dm::Summary& summary)
     }
 }
 
-q5dm::ServerBits BitsOf(q5dmctl::ServerBitness bitness)
-{
-    switch (bitness) {
-    case q5dmctl::ServerBitness::Bits32:
-        return q5dm::ServerBits::Bits32;
-    case q5dmctl::ServerBitness::Bits64:
-        return q5dm::ServerBits::Bits64;
-    case q5dmctl::ServerBitness::Default:
-        break;
-    }
-    return q5dm::ServerBits::Default;
-}
 
 void PrintTimings(double activationMs, std::vector<double> calls, const q5dm::CClient& client)
 {
@@ -142,7 +130,7 @@ int CallOnce(const q5dmctl::Options& options, q5dmctl::OwnServer* ownServer)
 {
     q5dm::OpenOptions open;
     open.eElevation = options.elevate ? q5dm::Elevation::WhenNotElevated : q5dm::Elevation::Never;
-    open.eBits = BitsOf(options.bitness);
+    open.eBits = options.bitness;
     std::string startError;
     double ownActivationMs = -1;
     if (ownServer != nullptr) open.pfnActivate = TracedActivation(options, *ownServer, startError, ownActivationMs);

@@ -81,18 +81,6 @@ bool ParseLong(const wchar_t* text, LONG& value)
     return true;
 }
 
-DWORD ActivationContext(ServerBitness bitness)
-{
-    switch (bitness) {
-    case ServerBitness::Bits32:
-        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_32_BIT_SERVER;
-    case ServerBitness::Bits64:
-        return CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER;
-    case ServerBitness::Default:
-        break;
-    }
-    return CLSCTX_LOCAL_SERVER;
-}
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error)
 {

@@ -9,13 +9,14 @@
 #include <string>
 
 #include "methods.h"
+#include "q5dm_client.h"
 #include "watch.h"
 
 namespace q5dmctl {
 
 // Which server program COM is asked for: the one of the client's own
 // bitness (as COM chooses without a flag), or the 32-bit or 64-bit one.
-enum class ServerBitness { Default, Bits32, Bits64 };
+using ServerBitness = q5dm::ServerBits;
 
 struct Options {
     bool help = false;
@@ -34,9 +35,6 @@ constexpr int kMaxRepeat = 100000;
 // Parses argv[1..argc-1] (argv[0] is the program). The strings in the result
 // point into argv. On failure returns false and says why in `error`.
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error);
-
-// The class context for an activation with that choice of server.
-DWORD ActivationContext(ServerBitness bitness);
 
 // A long in decimal (with sign) or hexadecimal ("0x", up to 32 bits); the
 // whole text must be a number of that range.
