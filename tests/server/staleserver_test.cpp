@@ -262,6 +262,7 @@ TEST(KillAnotherMine, OpensOnlyProcessesWhoseImageCouldBeOurs)
 
     EXPECT_LT(IndexOf(g_openedIds, upper.Id()), g_openedIds.size()) << "a name of another case is examined";
     EXPECT_EQ(IndexOf(g_openedIds, otherName.Id()), g_openedIds.size()) << "a process of another name was opened";
+    EXPECT_EQ(IndexOf(g_openedIds, GetCurrentProcessId()), g_openedIds.size()) << "its own process was opened";
     EXPECT_FALSE(upper.Ended(500));
     EXPECT_FALSE(otherName.Ended(0));
 }
