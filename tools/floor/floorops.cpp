@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "floortrace.h"
+#include "floorwalk.h"
 
 namespace {
 
@@ -57,18 +58,9 @@ private:
     HKEY m_key = nullptr;
 };
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : m_handle(handle) {}
-    ~Handle()
-    {
-        if (m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-    }
-    HANDLE Get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
-};
+using Handle = q5floor::WalkHandle;
+using q5floor::ForEachProcess;
+using q5floor::StaleWalk;
 
 double Milliseconds(const LARGE_INTEGER& from)
 {
@@ -148,20 +140,6 @@ void CleanWalk(const wchar_t* className)
     }
 }
 
-// Calls visit for each entry of a process snapshot taken with flags.
-template <typename Visit>
-void ForEachProcess(DWORD flags, Visit visit)
-{
-    Handle snapshot(CreateToolhelp32Snapshot(flags, 0));
-    if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-        visit(entry);
-        entry.dwSize = sizeof(entry);
-    }
-}
-
 // The walk of KillProcessByName for a name that no process has.
 void KillWalk(const wchar_t* processName)
 {
@@ -171,25 +149,6 @@ void KillWalk(const wchar_t* processName)
         if (wcscmp(entry.szExeFile, processName) == 0) fprintf(stderr, "a process of that name runs\n");
     });
     q5floor::Trace(L"<< KillProcessByName\n");
-}
-
-// The walk that every activation makes for a leftover server, of a name
-// that no other process has: each process listed, only a process whose
-// snapshot name could be NAME opened and its main module's name read.
-void StaleWalk(const wchar_t* ownName)
-{
-    q5floor::Trace(L">> KillAnotherMine %s\n", ownName);
-    ForEachProcess(TH32CS_SNAPPROCESS, [ownName](const PROCESSENTRY32W& entry) {
-        q5floor::Trace(L"Process ID : %08X\n", entry.th32ProcessID);
-        if (CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) != CSTR_EQUAL) return;
-        Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
-        HMODULE module = nullptr;
-        DWORD needed = 0;
-        wchar_t moduleName[MAX_PATH];
-        if (process.Get() != nullptr && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
-            GetModuleBaseNameW(process.Get(), module, moduleName, MAX_PATH);
-    });
-    q5floor::Trace(L"<< KillAnotherMine\n");
 }
 
 int Timed(void (*walk)(const wchar_t*), const wchar_t* argument, int rounds)

@@ -5,7 +5,12 @@
 // method returns S_OK and does nothing else. With "/trace" on its command
 // line each call also writes the one trace line that the real server's
 // trace routine writes, formatted and written the same way, so that the
-// comparison shows what the real server costs beyond its trace.
+// comparison shows what the real server costs beyond its trace. With
+// "/contract" it also does, bare, what the contract asks of every activation
+// and every reference besides: the search for a leftover server with its
+// trace lines in the factory, and a trace line for each AddRef and Release
+// of the service object. That is the floor for an activation: all that any
+// server of this contract must do, and nothing of the real one's own.
 //
 // A tool of the benchmark only: never shipped, never registered by itself.
 #include <windows.h>
@@ -16,11 +21,13 @@
 #include <string.h>
 
 #include "floortrace.h"
+#include "floorwalk.h"
 #include "q5dm.h"
 
 namespace {
 
 DWORD g_dwRegisterClass = 0;
+bool g_bContract = false;
 
 void ReleaseServer()
 {
@@ -39,10 +46,16 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_lRefCount)); }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        LONG count = InterlockedIncrement(&m_lRefCount);
+        if (g_bContract) q5floor::Trace(L"CQ5DMServiceClass::AddRef(): %d\n", count);
+        return static_cast<ULONG>(count);
+    }
     ULONG STDMETHODCALLTYPE Release() override
     {
         LONG count = InterlockedDecrement(&m_lRefCount);
+        if (g_bContract) q5floor::Trace(L"CQ5DMServiceClass::Release(): %d\n", count);
         if (count == 0) {
             delete this;
             ReleaseServer();
@@ -152,6 +165,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_lRefCount)); }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* /*outer*/, REFIID riid, void** ppvObject) override
     {
+        if (g_bContract) q5floor::OwnStaleWalk();
         *ppvObject = nullptr;
         FloorService* object = new FloorService();
         HRESULT hr = object->QueryInterface(riid, ppvObject);
@@ -176,7 +190,8 @@ private:
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    q5floor::g_bTrace = strstr(commandLine, "/trace") != nullptr;
+    g_bContract = strstr(commandLine, "/contract") != nullptr;
+    q5floor::g_bTrace = g_bContract || strstr(commandLine, "/trace") != nullptr;
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) return static_cast<int>(hr);
     // Static: it outlives the registration that COM holds.
