@@ -6,9 +6,13 @@
 #
 #   the floor      tools/floor: q5floor, a server of the same class that
 #                  registers the same way and does nothing in its methods,
-#                  and q5floor /trace, which writes the one trace line per
-#                  call that the real server writes (the contract's floor)
-#   rounds         interleaved: ours, floor, floor+trace, ours, floor, ...
+#                  q5floor /trace, which writes the one trace line per
+#                  call that the real server writes, and q5floor /contract,
+#                  which also does bare what the contract asks of every
+#                  activation (the contract's floor); activations are timed
+#                  by a bare client, q5floorclient
+#   rounds         interleaved: ours, floor, floor+trace, then the next
+#                  round starting one further on, and so on
 #   figures        median [min-max] of the rounds and the ratio ours/floor
 #                  taken round by round
 #
@@ -19,11 +23,12 @@
 #
 # usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N]
 #                       [--op-rounds N] [--op-calls N] [--keys "1000 5000"]
-#                       [--extra N] [--act-rounds N] [--act-extra "0 20 60"]
+#                       [--extra N] [--act-rounds N] [--act-each N]
+#                       [--act-extra "0 20 60"]
 #                       [--only PIECE] [--baseline EXE]
 #   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
-#   calls, 1000 and 5000 keys, 60 extra processes, 7 activation rounds with
-#   0, 20 and 60 extra processes; about 7 minutes. --baseline names another
+#   calls, 1000 and 5000 keys, 60 extra processes, 7 activation rounds of 5
+#   activations with 0, 20 and 60 extra processes; about 8 minutes. --baseline names another
 #   build's q5dmsrv64.exe (a Linux path), which the first two pieces measure
 #   in the same interleaved rounds, for a before/after comparison.
 set -eu
@@ -55,7 +60,7 @@ export Q5_WORK=$root/out/bench
 export WINEPREFIX=$Q5_WORK/prefix-wine10
 export WINEDEBUG=-all
 Q5_ROUNDS=9; Q5_CALLS=2000; Q5_PAIR_ROUNDS=3; Q5_OP_ROUNDS=5; Q5_OP_CALLS=5; Q5_KEYS="1000 5000"; Q5_EXTRA=60
-Q5_ACT_ROUNDS=7; Q5_ACT_EXTRA="0 20 60"; only=""; Q5_BASELINE=""
+Q5_ACT_ROUNDS=7; Q5_ACT_EACH=5; Q5_ACT_EXTRA="0 20 60"; only=""; Q5_BASELINE=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) Q5_ROUNDS=$2; shift 2 ;;
@@ -66,18 +71,20 @@ while [ $# -gt 0 ]; do
     --keys) Q5_KEYS=$2; shift 2 ;;
     --extra) Q5_EXTRA=$2; shift 2 ;;
     --act-rounds) Q5_ACT_ROUNDS=$2; shift 2 ;;
+    --act-each) Q5_ACT_EACH=$2; shift 2 ;;
     --act-extra) Q5_ACT_EXTRA=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     --baseline) Q5_BASELINE=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
-    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--act-rounds N] [--act-extra LIST] [--only PIECE] [--baseline EXE]" >&2; exit 2 ;;
+    *) echo "usage: tools/bench.sh [--rounds N] [--calls N] [--pair-rounds N] [--op-rounds N] [--op-calls N] [--keys LIST] [--extra N] [--act-rounds N] [--act-each N] [--act-extra LIST] [--only PIECE] [--baseline EXE]" >&2; exit 2 ;;
   esac
 done
-export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA Q5_ACT_ROUNDS Q5_ACT_EXTRA Q5_BASELINE
+export Q5_ROUNDS Q5_CALLS Q5_PAIR_ROUNDS Q5_OP_ROUNDS Q5_OP_CALLS Q5_KEYS Q5_EXTRA Q5_ACT_ROUNDS Q5_ACT_EACH Q5_ACT_EXTRA Q5_BASELINE
 [ -z "$Q5_BASELINE" ] || [ -f "$Q5_BASELINE" ] || { echo "bench: $Q5_BASELINE is missing" >&2; exit 1; }
 for f in q5dmsrv64.exe q5dmsrv32.exe dmstub64.dll dmstub32.dll q5dmctl64.exe q5dmctl32.exe; do
   [ -f "$Q5_BIN/$f" ] || { echo "bench: $Q5_BIN/$f is missing (make build)" >&2; exit 1; }
 done
-for f in "$Q5_TOOLS64/q5floor64.exe" "$Q5_TOOLS64/q5floorops64.exe" "$Q5_TOOLS32/q5floor32.exe"; do
+for f in "$Q5_TOOLS64/q5floor64.exe" "$Q5_TOOLS64/q5floorops64.exe" "$Q5_TOOLS64/q5floorclient64.exe" \
+  "$Q5_TOOLS32/q5floor32.exe" "$Q5_TOOLS32/q5floorclient32.exe"; do
   [ -f "$f" ] || { echo "bench: $f is missing (make build)" >&2; exit 1; }
 done
 mkdir -p "$Q5_WORK"

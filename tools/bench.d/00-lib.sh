@@ -30,8 +30,39 @@ q5_tool() {
   printf '%s' "$out"
 }
 
+# q5_running BITS N PROGRAM [ARGUMENT]: N activations by the bare client of
+# that bitness, each of a server of PROGRAM that it starts and waits for to
+# idle; prints the file with its output. Its server's output goes to
+# Q5_WORK/server-stdout.txt, as for q5dmctl --trace.
+q5_running() {
+  local bits=$1 count=$2 program=$3; shift 3
+  local tools=$Q5_TOOLS64
+  [ "$bits" = 32 ] && tools=$Q5_TOOLS32
+  local out
+  out=$(q5_tool "$tools/q5floorclient$bits.exe" running "$count" "$(q5_winpath "$Q5_WORK/server-stdout.txt")" \
+    "$(q5_winpath "$program")" "$@")
+  sed -n "s|^not ended: |  ($(basename "$program") $*: |p" "$out" | tr -d '\r' | sed 's/$/)/' >&2
+  printf '%s' "$out"
+}
+# q5_rotate N WORDS...: the words, starting with the (N mod count)-th, so
+# that no server always comes first in its round, right after other work.
+q5_rotate() {
+  local n=$1; shift
+  local words=("$@") i
+  for i in "${!words[@]}"; do printf '%s ' "${words[$(( (i + n) % ${#words[@]} ))]}"; done
+}
+# q5_cold BITS [--serverNN]: one activation by the bare client that COM
+# starts the registered server for.
+q5_cold() {
+  local bits=$1; shift
+  local tools=$Q5_TOOLS64
+  [ "$bits" = 32 ] && tools=$Q5_TOOLS32
+  q5_tool "$tools/q5floorclient$bits.exe" cold 1 "$@"
+}
+q5_activations() { sed -n 's/^activations: .* median \([0-9.]*\) ms.*/\1/p' "$1"; }
+q5_startup() { sed -n 's/^start-up: .* median \([0-9.]*\) ms.*/\1/p' "$1"; }
+
 # Figures out of q5dmctl's (and q5floorops') output.
-q5_activation() { sed -n 's/^activation: \([0-9.]*\) ms.*/\1/p' "$1"; }
 q5_call_median() { sed -n 's/.*round trip median \([0-9.]*\) ms.*/\1/p' "$1"; }
 q5_working_set() { sed -n 's/^server memory: working set \([0-9]*\) KiB.*/\1/p' "$1"; }
 q5_private() { sed -n 's/^server memory: .*private \([0-9]*\) KiB.*/\1/p' "$1"; }
@@ -103,15 +134,27 @@ q5_crowd_stop() {
   q5_crowd=""
 }
 
-# The command line that COM starts for ours, the baseline build (--baseline),
-# the floor or the floor with its trace line.
-q5_fl_command() {
+# The program (a Linux path) and the argument, if any, of ours, the baseline
+# build (--baseline), the floor, the floor with its trace line and the floor
+# that does bare what the contract asks (/contract); and the command line
+# that COM starts for it.
+q5_fl_program() {
   case "$1" in
-    ours) q5_program "$Q5_BIN/q5dmsrv64.exe" ;;
-    base) q5_program "$Q5_BASELINE" ;;
-    floor) q5_program "$Q5_TOOLS64/q5floor64.exe" ;;
-    trace) printf '%s /trace' "$(q5_program "$Q5_TOOLS64/q5floor64.exe")" ;;
+    ours) printf '%s' "$Q5_BIN/q5dmsrv64.exe" ;;
+    base) printf '%s' "$Q5_BASELINE" ;;
+    *) printf '%s' "$Q5_TOOLS64/q5floor64.exe" ;;
   esac
+}
+q5_fl_argument() {
+  case "$1" in
+    trace) printf '/trace' ;;
+    contract) printf '/contract' ;;
+  esac
+}
+q5_fl_command() {
+  local argument
+  argument=$(q5_fl_argument "$1")
+  printf '%s%s' "$(q5_program "$(q5_fl_program "$1")")" "${argument:+ $argument}"
 }
 
 # The bare loop with its trace: figures on standard error, standard output

@@ -1,10 +1,11 @@
 # Ours against the floor: the 64-bit server, the floor server and the floor
 # server that writes the trace line, in interleaved rounds. Each round per
-# server: a cold activation (COM starts the server) and then a run against a
-# server that q5dmctl starts itself and COM hands the activation to (the
-# activation of a running server), Q5_CALLS calls of the cheapest method
-# (DeleteRegKey of an unknown root: one trace line) and the server's memory
-# after them.
+# server: a cold activation (COM starts the server) and Q5_ACT_EACH
+# activations of a running server (one that the client started and that
+# COM hands the activation to), both by the bare client; then a run of
+# q5dmctl against a server that it starts itself, Q5_CALLS calls of the
+# cheapest method (DeleteRegKey of an unknown root: one trace line), and the
+# server's memory after them.
 
 q5_fl_trace=$Q5_WORK/server-stdout.txt
 q5_fl_servers="ours floor trace"
@@ -12,13 +13,11 @@ q5_fl_servers="ours floor trace"
 echo
 echo "=== The server against the floor (x64 client and servers; $Q5_ROUNDS rounds, $Q5_CALLS calls each) ==="
 for round in $(seq 1 "$Q5_ROUNDS"); do
-  for who in $q5_fl_servers; do
+  for who in $(q5_rotate "$round" $q5_fl_servers); do
     q5_serve_with "$(q5_fl_command "$who")"
-    out=$(q5_ctl 64 --repeat 2 DeleteRegKey HKXX Software)
-    q5_keep cold "$who" "$(q5_activation "$out")"
-    q5_settle
+    q5_keep cold "$who" "$(q5_activations "$(q5_cold 64)")"
+    q5_keep warm "$who" "$(q5_activations "$(q5_running 64 "$Q5_ACT_EACH" "$(q5_fl_program "$who")" $(q5_fl_argument "$who"))")"
     out=$(q5_ctl 64 --trace "$(q5_winpath "$q5_fl_trace")" --repeat "$Q5_CALLS" DeleteRegKey HKXX Software)
-    q5_keep warm "$who" "$(q5_activation "$out")"
     q5_keep call "$who" "$(q5_call_median "$out")"
     q5_keep ws "$who" "$(q5_working_set "$out")"
     q5_keep private "$who" "$(q5_private "$out")"

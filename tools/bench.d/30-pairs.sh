@@ -1,11 +1,13 @@
 # The four client/server pairs, the production path first (the 32-bit
 # desktop application calling the 64-bit server through dmstub32 on its side
 # and dmstub64 on the server's). Each round per pair, for ours and then for
-# the floor server of the server's bitness with its trace line (q5floor
-# /trace): a cold activation that asks COM for the server's bitness, then
-# Q5_CALLS calls against a server of that bitness that q5dmctl starts itself
-# (the LocalServer32 of that registry view), with the server's memory after
-# them. Ratios ours/floor are taken round by round, for emulated pairs not.
+# the floor server of the server's bitness that does bare what the contract
+# asks (q5floor /contract): a cold activation that asks COM for the server's
+# bitness and Q5_ACT_EACH activations of a running server of that bitness,
+# both by the bare client of the client's bitness; then Q5_CALLS calls
+# against a server of that bitness that q5dmctl starts itself (the
+# LocalServer32 of that registry view), with the server's memory after them.
+# Ratios ours/floor are taken round by round, for emulated pairs not.
 #
 # Wine 10 ignores the bitness that a client asks for (seen: a 32-bit client
 # with CLSCTX_ACTIVATE_64_BIT_SERVER gets q5dmsrv32, the program of its own
@@ -60,12 +62,14 @@ wait "$q5_pr_watcher" || true
 echo "Which program served a cold activation (from q5dmctl watch):"
 printf '%s' "$q5_pr_served"
 
-# q5_pr_command WHO BITS: the command line of ours or of the floor.
-q5_pr_command() {
+# q5_pr_program WHO BITS: the program of ours or of the floor; and
+# q5_pr_command WHO BITS its command line.
+q5_pr_program() {
   local tools=$Q5_TOOLS64
   [ "$2" = 32 ] && tools=$Q5_TOOLS32
-  if [ "$1" = ours ]; then q5_program "$Q5_BIN/q5dmsrv$2.exe"; else printf '%s /trace' "$(q5_program "$tools/q5floor$2.exe")"; fi
+  if [ "$1" = ours ]; then printf '%s' "$Q5_BIN/q5dmsrv$2.exe"; else printf '%s' "$tools/q5floor$2.exe"; fi
 }
+q5_pr_command() { printf '%s%s' "$(q5_program "$(q5_pr_program "$1" "$2")")" "$([ "$1" = ours ] || echo ' /contract')"; }
 for round in $(seq 1 "$Q5_PAIR_ROUNDS"); do
   for pair in $q5_pr_pairs; do
     client=${pair%%:*} server=${pair##*:} key=${pair/:/-}
@@ -73,11 +77,11 @@ for round in $(seq 1 "$Q5_PAIR_ROUNDS"); do
       # The client's view names the program for the cold activation, the
       # server's view for the one that q5dmctl starts itself.
       q5_serve_with "$(q5_pr_command "$who" "$server")" "$client"
-      q5_keep "pcold$key" "$who" "$(q5_activation "$(q5_ctl "$client" "--server$server" --repeat 2 DeleteRegKey HKXX Software)")"
-      q5_settle
+      q5_keep "pcold$key" "$who" "$(q5_activations "$(q5_cold "$client" "--server$server")")"
+      q5_keep "pwarm$key" "$who" "$(q5_activations "$(q5_running "$client" "$Q5_ACT_EACH" "$(q5_pr_program "$who" "$server")" \
+        $([ "$who" = ours ] || echo /contract) "--server$server")")"
       q5_serve_with "$(q5_pr_command "$who" "$server")" "$server"
       out=$(q5_ctl "$client" "--server$server" --trace "$(q5_winpath "$Q5_WORK/server-stdout.txt")" --repeat "$Q5_CALLS" DeleteRegKey HKXX Software)
-      q5_keep "pwarm$key" "$who" "$(q5_activation "$out")"
       q5_keep "pcall$key" "$who" "$(q5_call_median "$out")"
       q5_keep "pws$key" "$who" "$(q5_working_set "$out")"
       q5_keep "pprivate$key" "$who" "$(q5_private "$out")"
@@ -92,7 +96,7 @@ for pair in $q5_pr_pairs; do
   key=${pair/:/-}
   for who in ours floor; do
     label="$(q5_pr_label "$pair")"
-    [ "$who" = floor ] && label="  floor+trace, same bitness"
+    [ "$who" = floor ] && label="  contract floor, same bitness"
     q5_pr_line "$label" "$(q5_cell %.1f "$q5_data/pcold$key.$who")" "$(q5_cell %.1f "$q5_data/pwarm$key.$who")" \
       "$(q5_cell %.3f "$q5_data/pcall$key.$who")" "$(q5_cell %.0f "$q5_data/pws$key.$who")" "$(q5_cell %.0f "$q5_data/pprivate$key.$who")"
   done
