@@ -28,9 +28,10 @@
 #                       [--only PIECE] [--baseline EXE]
 #   defaults: 9 rounds, 2000 calls, 3 pair rounds, 5 operation rounds of 5
 #   calls, 1000 and 5000 keys, 60 extra processes, 7 activation rounds of 5
-#   activations with 0, 20 and 60 extra processes; about 8 minutes. --baseline names another
-#   build's q5dmsrv64.exe (a Linux path), which the first two pieces measure
-#   in the same interleaved rounds, for a before/after comparison.
+#   activations with 0, 20 and 60 extra processes; about 10 minutes.
+#   --baseline names another build's q5dmsrv64.exe (a Linux path), which the
+#   first two pieces measure in the same interleaved rounds, for a
+#   before/after comparison.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
