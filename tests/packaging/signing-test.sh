@@ -72,6 +72,9 @@ while b"\r\n\r\n" not in request:
 open(sys.argv[1], "wb").write(request)
 c.sendall(b"HTTP/1.0 500 Refused\r\nContent-Length: 0\r\n\r\n")
 c.close()' "$work/stamp.request"; }
+  # Bash unsets STAMP_PID as soon as the server has ended, which it may do
+  # before the wait below.
+  stamp_pid=$STAMP_PID
   read -r stamp_port <&"${STAMP[0]}"
 }
 
@@ -113,7 +116,7 @@ start_stamp_server
 check "a named time-stamping server is asked (one that refuses fails the run)" \
   env SIGN_PASS="test pass 1" SIGN_TS_URL="http://127.0.0.1:$stamp_port/" \
   bash -c '! "$0" --bin "$1" --out "$2" --sign "$3"' "$packages" "$bin" "$work/stamped" "$work/signer.pfx"
-wait "$STAMP_PID" 2>/dev/null
+wait "$stamp_pid" 2>/dev/null
 check "the time-stamping server got an RFC 3161 request" grep -q "application/timestamp-query" "$work/stamp.request"
 
 # One byte flipped after signing: in the server's code, in the middle of a package.
