@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "handles.h"
 #include "q5dm.h"
 
 namespace {
@@ -35,26 +36,6 @@ namespace {
 constexpr DWORD kIdleWaitMs = 30000;
 // Longer than the server's own limit for its end (10 s).
 constexpr DWORD kEndWaitMs = 20000;
-
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : m_handle(handle) {}
-    ~Handle()
-    {
-        if (m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE Get() const { return m_handle; }
-    void Reset(HANDLE handle)
-    {
-        this->~Handle();
-        m_handle = handle;
-    }
-
-private:
-    HANDLE m_handle;
-};
 
 double Milliseconds(const LARGE_INTEGER& start)
 {
@@ -83,15 +64,16 @@ bool TimedActivation(double& ms)
     return true;
 }
 
-bool StartServer(const wchar_t* traceFile, const wchar_t* program, const wchar_t* argument, Handle& process, double& startMs)
+bool StartServer(const wchar_t* traceFile, const wchar_t* program, const wchar_t* argument, q5::UniqueHandle& process,
+                 double& startMs)
 {
     wchar_t commandLine[3 * MAX_PATH];
     int length = _snwprintf(commandLine, 3 * MAX_PATH, L"\"%ls\"%ls%ls -Embedding", program, argument[0] ? L" " : L"", argument);
     if (length < 0 || length >= 3 * MAX_PATH) return false;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    Handle trace(CreateFileW(traceFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (trace.Get() == INVALID_HANDLE_VALUE) return false;
+    q5::UniqueFileHandle trace(CreateFileW(traceFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!trace) return false;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -129,7 +111,7 @@ int Running(int count, const wchar_t* traceFile, const wchar_t* program, const w
     // marshalling and connects it to COM: the same for every server, so
     // left out of the times.
     for (int i = -1; i < count; ++i) {
-        Handle process;
+        q5::UniqueHandle process;
         double startMs = 0;
         if (!StartServer(traceFile, program, argument, process, startMs)) {
             fprintf(stderr, "q5floorclient: the server did not start and idle\n");

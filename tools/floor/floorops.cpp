@@ -58,7 +58,7 @@ private:
     HKEY m_key = nullptr;
 };
 
-using Handle = q5floor::WalkHandle;
+using Handle = q5::UniqueHandle;
 using q5floor::ForEachProcess;
 using q5floor::StaleWalk;
 

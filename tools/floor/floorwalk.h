@@ -11,30 +11,16 @@
 #include <tlhelp32.h>
 
 #include "floortrace.h"
+#include "handles.h"
 
 namespace q5floor {
-
-class WalkHandle {
-public:
-    explicit WalkHandle(HANDLE handle) : m_handle(handle) {}
-    ~WalkHandle()
-    {
-        if (m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-    }
-    WalkHandle(const WalkHandle&) = delete;
-    WalkHandle& operator=(const WalkHandle&) = delete;
-    HANDLE Get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
-};
 
 // Calls visit for each entry of a process snapshot taken with flags.
 template <typename Visit>
 void ForEachProcess(DWORD flags, Visit visit)
 {
-    WalkHandle snapshot(CreateToolhelp32Snapshot(flags, 0));
-    if (snapshot.Get() == INVALID_HANDLE_VALUE) return;
+    q5::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(flags, 0));
+    if (!snapshot) return;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
@@ -50,11 +36,11 @@ inline void StaleWalk(const wchar_t* ownName)
     ForEachProcess(TH32CS_SNAPPROCESS, [ownName, self](const PROCESSENTRY32W& entry) {
         Trace(L"Process ID : %08X\n", entry.th32ProcessID);
         if (entry.th32ProcessID == self || CompareStringOrdinal(entry.szExeFile, -1, ownName, -1, TRUE) != CSTR_EQUAL) return;
-        WalkHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        q5::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
         HMODULE module = nullptr;
         DWORD needed = 0;
         wchar_t moduleName[MAX_PATH];
-        if (process.Get() != nullptr && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
+        if (process && EnumProcessModules(process.Get(), &module, sizeof(module), &needed))
             GetModuleBaseNameW(process.Get(), module, moduleName, MAX_PATH);
     });
     Trace(L"<< KillAnotherMine\n");
@@ -68,8 +54,8 @@ inline void OwnStaleWalk()
     WIN32_FIND_DATAW found;
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
-    WalkHandle search(FindFirstFileW(path, &found));
-    if (search.Get() == INVALID_HANDLE_VALUE) return;
+    q5::UniqueFindHandle search(FindFirstFileW(path, &found));
+    if (!search) return;
     StaleWalk(found.cFileName);
 }
 
