@@ -95,6 +95,13 @@ q5_winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
 [ -f "$WINEPREFIX/.booted" ] || echo "Booting the benchmark prefix $WINEPREFIX (once, about a minute) ..."
 "$root/tests/support/wine-template.sh" "$WINEPREFIX" || exit 1
+# With no program of its own running, the wineserver starts ending the
+# prefix's services about two seconds after the last one has ended, and a
+# program that starts just then fails ("wine client error: recvmsg:
+# Connection reset by peer"). A persistent one, started once the template's
+# own has ended, serves the whole run; the trap above ends it.
+wineserver -w
+wineserver -p
 
 # Each server in its own registry view, each proxy/stub by a registering
 # process of its own bitness.
