@@ -28,12 +28,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "handles.h"
+#include "ownserver.h"
 #include "q5dm.h"
 
 namespace {
 
-constexpr DWORD kIdleWaitMs = 30000;
 // Longer than the server's own limit for its end (10 s).
 constexpr DWORD kEndWaitMs = 20000;
 
@@ -64,32 +63,6 @@ bool TimedActivation(double& ms)
     return true;
 }
 
-bool StartServer(const wchar_t* traceFile, const wchar_t* program, const wchar_t* argument, q5::UniqueHandle& process,
-                 double& startMs)
-{
-    wchar_t commandLine[3 * MAX_PATH];
-    int length = _snwprintf(commandLine, 3 * MAX_PATH, L"\"%ls\"%ls%ls -Embedding", program, argument[0] ? L" " : L"", argument);
-    if (length < 0 || length >= 3 * MAX_PATH) return false;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    q5::UniqueFileHandle trace(CreateFileW(traceFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!trace) return false;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = trace.Get();
-    startup.hStdError = trace.Get();
-    PROCESS_INFORMATION info = {};
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
-    if (!CreateProcessW(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return false;
-    CloseHandle(info.hThread);
-    process.Reset(info.hProcess);
-    bool bIdle = WaitForInputIdle(info.hProcess, kIdleWaitMs) == 0;
-    startMs = Milliseconds(start);
-    return bIdle;
-}
-
 void Report(const char* what, std::vector<double> times)
 {
     std::sort(times.begin(), times.end());
@@ -105,23 +78,28 @@ void Report(const char* what, std::vector<double> times)
 // ended, counted and reported, and its time kept.
 int Running(int count, const wchar_t* traceFile, const wchar_t* program, const wchar_t* argument)
 {
+    const std::wstring arguments = argument[0] != L'\0' ? std::wstring(L" ") + argument : std::wstring();
     std::vector<double> times, starts;
     int notEnded = 0;
     // The first activation of a client also loads its side of the
     // marshalling and connects it to COM: the same for every server, so
     // left out of the times.
     for (int i = -1; i < count; ++i) {
-        q5::UniqueHandle process;
-        double startMs = 0;
-        if (!StartServer(traceFile, program, argument, process, startMs)) {
-            fprintf(stderr, "q5floorclient: the server did not start and idle\n");
+        q5dmctl::OwnServer server;
+        std::string error;
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        if (!server.StartProgram(program, arguments, traceFile, error)) {
+            fprintf(stderr, "q5floorclient: %s\n", error.c_str());
             return 1;
         }
+        double startMs = Milliseconds(start);
         double ms = 0;
         bool bActivated = TimedActivation(ms);
-        if (WaitForSingleObject(process.Get(), kEndWaitMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process.Get(), 1);
-            WaitForSingleObject(process.Get(), kEndWaitMs);
+        DWORD exitCode = 0;
+        if (!server.WaitForEnd(kEndWaitMs, exitCode)) {
+            server.Terminate();
+            server.WaitForEnd(kEndWaitMs, exitCode);
             ++notEnded;
         }
         if (!bActivated) return 1;

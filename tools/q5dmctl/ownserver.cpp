@@ -98,10 +98,15 @@ bool OwnServer::Start(const wchar_t* traceFile, ServerBitness bitness, std::stri
 {
     wchar_t program[MAX_PATH];
     std::wstring arguments;
-    if (!RegisteredServer(bitness, program, arguments, error)) return false;
+    return RegisteredServer(bitness, program, arguments, error) && StartProgram(program, arguments, traceFile, error);
+}
+
+bool OwnServer::StartProgram(const wchar_t* program, const std::wstring& arguments, const wchar_t* traceFile,
+                             std::string& error)
+{
     wchar_t commandLine[2 * MAX_PATH];
     if (FAILED(StringCchPrintfW(commandLine, 2 * MAX_PATH, L"\"%s\"%s -Embedding", program, arguments.c_str()))) {
-        error = "the registered server command line is too long";
+        error = "the server command line is too long";
         return false;
     }
     InheritableFile trace(traceFile);
@@ -116,7 +121,7 @@ bool OwnServer::Start(const wchar_t* traceFile, ServerBitness bitness, std::stri
     startup.hStdError = trace.Get();
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        error = "cannot start the registered server program";
+        error = "cannot start the server program";
         return false;
     }
     CloseHandle(info.hThread);

@@ -22,6 +22,8 @@ public:
     // the asked bitness, else in this program's own), as COM would
     // ("-Embedding"), and waits until it serves. On failure says why.
     bool Start(const wchar_t* traceFile, ServerBitness bitness, std::string& error);
+    // The same for a named program; arguments, if any, start with a space.
+    bool StartProgram(const wchar_t* program, const std::wstring& arguments, const wchar_t* traceFile, std::string& error);
     bool Started() const { return m_process != nullptr; }
     // Waits for the server to end after the last release; false on time-out.
     bool WaitForEnd(DWORD timeoutMs, DWORD& exitCode);
