@@ -17,16 +17,11 @@ import struct
 import sys
 import zlib
 
-try:
-    import pefile
-except ImportError:
-    # Debian's python3-pefile lives in the system Python's packages; another
-    # python3 first on PATH does not see them.
-    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("binary-check: python3-pefile is missing (make deps)")
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from system_python import import_debian_package  # noqa: E402
+
+pefile = import_debian_package("pefile", "binary-check")
 
 
 def read_programs():

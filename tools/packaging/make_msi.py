@@ -30,15 +30,6 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-try:
-    import olefile
-except ImportError:
-    # Debian's python3-olefile lives in the system Python's packages; another
-    # python3 first on PATH does not see them.
-    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("make_msi: python3-olefile is missing (make deps)")
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 SERVER_RC = os.path.join(ROOT, "src", "server", "server.rc")
@@ -47,7 +38,11 @@ CLASSREG_H = os.path.join(ROOT, "src", "server", "classreg.h")
 IDL = os.path.join(ROOT, "src", "interface", "q5dm.idl")
 
 sys.path.insert(0, os.path.join(ROOT, "src", "proxy"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 import gen_formats  # noqa: E402  (the interface reader of the proxy/stub tables)
+from system_python import import_debian_package  # noqa: E402
+
+olefile = import_debian_package("olefile", "make_msi")
 
 MODULE = object()  # row data: the program's own path
 
