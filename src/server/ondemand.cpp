@@ -47,7 +47,17 @@ T* AtRva(DWORD rva)
     return reinterpret_cast<T*>(reinterpret_cast<BYTE*>(&__ImageBase) + rva);
 }
 
-const char* DllName(const ImgDelayDescr& imports) { return AtRva<const char>(imports.rvaDLLName); }
+// The table's library name, our own and plain ASCII, as wide text; false
+// for a name that does not fit.
+bool WideDllName(const ImgDelayDescr& imports, wchar_t (&name)[MAX_PATH])
+{
+    const char* dllName = AtRva<const char>(imports.rvaDLLName);
+    for (size_t i = 0; i < MAX_PATH; ++i) {
+        name[i] = static_cast<unsigned char>(dllName[i]);
+        if (dllName[i] == '\0') return true;
+    }
+    return false;
+}
 
 // Calls visit(name, slot) for each function of the table until it returns
 // false; false then. A function imported by number gets its ordinal as name.
@@ -81,13 +91,10 @@ DWORD DependencySearch()
 
 // By full path from the system folder: the server runs elevated, and
 // neither the current folder nor the program's may supply a library.
-q5::UniqueLibrary LoadFromSystemFolder(const char* dllName)
+q5::UniqueLibrary LoadFromSystemFolder(const ImgDelayDescr& imports)
 {
-    // Our own tables' names, plain ASCII.
     wchar_t name[MAX_PATH];
-    size_t length = strnlen(dllName, MAX_PATH);
-    if (length >= MAX_PATH) return q5::UniqueLibrary();
-    for (size_t i = 0; i <= length; ++i) name[i] = static_cast<unsigned char>(dllName[i]);
+    if (!WideDllName(imports, name)) return q5::UniqueLibrary();
 
     wchar_t system[MAX_PATH];
     wchar_t path[MAX_PATH];
@@ -109,7 +116,7 @@ void WriteSlot(FARPROC* slot, FARPROC function)
 bool Bind(OnDemandLibrary& library)
 {
     if (library.module) return true;
-    q5::UniqueLibrary module = LoadFromSystemFolder(DllName(*library.pImports));
+    q5::UniqueLibrary module = LoadFromSystemFolder(*library.pImports);
     if (!module) return false;
     HMODULE handle = module.Get();
     if (!ForEachImport(*library.pImports, [handle](LPCSTR name, FARPROC*) { return GetProcAddress(handle, name) != nullptr; })) {
@@ -136,7 +143,9 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(const ImgDelayDescr* pImports, FARP
     for (OnDemandLibrary& library : g_aLibraries) {
         if (library.pImports == pImports && Bind(library)) return *pSlot;
     }
-    LogTrace(L"Cann't load %S\n", AtRva<const char>(pImports->rvaDLLName));
+    wchar_t name[MAX_PATH] = L"";
+    WideDllName(*pImports, name);
+    LogTrace(L"Cann't load %s\n", name);
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
     return nullptr;
 }
@@ -146,21 +155,6 @@ namespace q5 {
 bool LoadSystemLibrary(SystemLibrary library)
 {
     return Bind(g_aLibraries[static_cast<size_t>(library)]);
-}
-
-void** BoundImportSlot(const char* dllName, const char* functionName)
-{
-    for (OnDemandLibrary& library : g_aLibraries) {
-        if (_stricmp(DllName(*library.pImports), dllName) != 0 || !Bind(library)) continue;
-        void** found = nullptr;
-        ForEachImport(*library.pImports, [&found, functionName](LPCSTR name, FARPROC* slot) {
-            if (IS_INTRESOURCE(name) || strcmp(name, functionName) != 0) return true;
-            found = reinterpret_cast<void**>(slot);
-            return false;
-        });
-        return found;
-    }
-    return nullptr;
 }
 
 }  // namespace q5

@@ -13,11 +13,4 @@ enum class SystemLibrary { SetupApi, Shell32, ShlwApi, MsPorts };
 // its first call into that library fails. Called before the first call.
 bool LoadSystemLibrary(SystemLibrary library);
 
-// The import slot through which calls of functionName in the library named
-// dllName go, with that library loaded and bound first, so that whatever is
-// put into the slot stays there; null when the name is none of these
-// libraries' or the library cannot be loaded. For the tests, which replace
-// imported functions.
-void** BoundImportSlot(const char* dllName, const char* functionName);
-
 }  // namespace q5
