@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "handles.h"
+
 namespace q5 {
 
 inline void* HeapAllocate(SIZE_T bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }
@@ -20,20 +22,20 @@ inline void HeapFree(void* memory)
     if (memory != nullptr) ::HeapFree(::GetProcessHeap(), 0, memory);
 }
 
+template <typename T>
+struct HeapTraits {
+    static T* Invalid() noexcept { return nullptr; }
+    static void Close(T* items) noexcept { HeapFree(items); }
+};
+
 // Owns an array from HeapAllocate; it holds none when memory was short.
 template <typename T>
-class HeapArray {
-public:
-    explicit HeapArray(SIZE_T count) : m_pItems(static_cast<T*>(HeapAllocate(count * sizeof(T)))) {}
-    ~HeapArray() { HeapFree(m_pItems); }
-    HeapArray(const HeapArray&) = delete;
-    HeapArray& operator=(const HeapArray&) = delete;
+using HeapArray = UniqueResource<T*, HeapTraits<T>>;
 
-    T* Get() const { return m_pItems; }
-    explicit operator bool() const { return m_pItems != nullptr; }
-
-private:
-    T* m_pItems;
-};
+template <typename T>
+HeapArray<T> AllocateArray(SIZE_T count)
+{
+    return HeapArray<T>(static_cast<T*>(HeapAllocate(count * sizeof(T))));
+}
 
 }  // namespace q5

@@ -67,7 +67,7 @@ BOOL CloseProcessWindows(DWORD processId, CloseRequests& requests)
 // not be ended.
 bool IsStillNamed(HANDLE process, const wchar_t* exeName)
 {
-    q5::HeapArray<wchar_t> image(kImagePathChars);
+    q5::HeapArray<wchar_t> image = q5::AllocateArray<wchar_t>(kImagePathChars);
     DWORD length = kImagePathChars;
     if (!image || !QueryFullProcessImageNameW(process, 0, image.Get(), &length)) {
         LogTrace(L"Image name unreadable, error %d, skipped\n", image ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY);
