@@ -31,9 +31,7 @@ commit=$(git rev-parse HEAD)
 seconds=$(git show -s --format=%ct "$commit")
 
 if [ $build = 1 ]; then
-  make build
-  # The SDK, where this tree's Makefile knows how to make one.
-  if make -n sdk >/dev/null 2>&1; then make sdk; fi
+  make sdk  # builds first
 fi
 version=$(python3 tools/packaging/make_msi.py --print-version)
 

@@ -35,8 +35,8 @@ cp "$root/build/x64/tools/sdk/lib/libq5dmclient.a" "$out/lib/x64/"
 cp "$root/build/x86/tools/sdk/lib/libq5dmclient.a" "$out/lib/x86/"
 cp "$here/example/q5dm_example.cpp" "$out/example/"
 cp "$here/README.md" "$out/README.md"
-if grep -rl --binary-files=text -F "$root" "$out" >"$out.leaks" 2>/dev/null; then
-  echo "sdk: these files name the checkout's path:" >&2; cat "$out.leaks" >&2; rm -f "$out.leaks"; exit 1
+leaks=$(grep -rl --binary-files=text -F "$root" "$out" 2>/dev/null || true)
+if [ -n "$leaks" ]; then
+  echo "sdk: these files name the checkout's path:" >&2; echo "$leaks" >&2; exit 1
 fi
-rm -f "$out.leaks"
 echo "sdk: $out"
