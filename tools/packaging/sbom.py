@@ -25,6 +25,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+from make_msi import product_identity  # noqa: E402  (the maker, as the version resources name it)
 
 # Debian's short licence names that have an SPDX identifier of their own.
 SPDX_NAMES = {"GPL-2+": "GPL-2.0-or-later", "GPL-3+": "GPL-3.0-or-later", "LGPL-2+": "LGPL-2.0-or-later",
@@ -249,7 +251,7 @@ def document(bindir, builds, version, commit, seconds):
     tools = sorted(tool_paths(builds))
     tool_owners = owners(set(tools))
     facts = {p: package_facts(p) for p in sorted(set(owned.values()) | set(tool_owners.values()))}
-    maker = "Brisvale Inc."
+    maker = product_identity()["maker"]
     packages, relationships, refs = [], [], {}
     for name in sorted(made_of):
         path = os.path.join(bindir, name)
