@@ -91,7 +91,7 @@ done
 mkdir -p "$Q5_WORK"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
-q5_winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
+. "$root/tools/wine10/prefix.sh"
 
 [ -f "$WINEPREFIX/.booted" ] || echo "Booting the benchmark prefix $WINEPREFIX (once, about a minute) ..."
 "$root/tests/support/wine-template.sh" "$WINEPREFIX" || exit 1

@@ -31,6 +31,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 . "$root/tools/wine10/x86-mode.sh"
+. "$root/tools/wine10/prefix.sh"
 q5_x86_mode "$root"
 q5_x86_line
 if [ "$bits" = 32 ] && [ "$Q5_X86_RUNS" = none ]; then
@@ -51,15 +52,12 @@ done
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 # The booted Wine 10 prefix that the tests share (one per checkout).
-template=$root/build/wine10/template
 prefix=$work/prefix
 logs=$work/logs
-# The prefix is made and removed on the root side: Wine runs there as root
-# (through sudo for a user) and only in a prefix of its own user.
-as_root() { "$root/tools/wine10/run.sh" "$@" </dev/null; }
-as_root rm -rf "$prefix" "$logs"
+# Wine runs as root (through sudo for a user) and only in a prefix of its
+# own user.
+q5_as_root rm -rf "$prefix" "$logs"
 mkdir -p "$logs/harmless" "$logs/run"
-winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 scratch='C:\q5fuzz\scratch'
 
 # One Wine 10 session: the commands, then the wait that writes the registry files.
@@ -70,12 +68,11 @@ in_wine() {
 
 echo "fuzz: seed $seed, $calls calls, up to $per_server per server, $server/q5dmsrv$bits.exe (Wine 10, prefix $prefix)"
 : >"$work/wine.log"
-"$root/tools/wine10/run.sh" "$root/tests/support/wine-template.sh" "$template" >>"$work/wine.log" 2>&1 </dev/null ||
+q5_prefix_from_template "$prefix" "$work/wine.log" ||
   { echo "fuzz: could not boot a prefix (see $work/wine.log)" >&2; exit 2; }
-as_root cp -a "$template" "$prefix"
 
 export FUZZ_BIN=$bin FUZZ_BITS=$bits FUZZ_SCRATCH=$scratch FUZZ_STANDIN="" FUZZ_SYSDIR=system32
-export FUZZ_SERVER=$server FUZZ_STUB=$(winpath "$server/dmstub$bits.dll")
+export FUZZ_SERVER=$server FUZZ_STUB=$(q5_winpath "$server/dmstub$bits.dll")
 [ -f "$standin" ] && FUZZ_STANDIN=$standin
 export FUZZ_REGSVR=regsvr32
 # The 32-bit server and its libraries come from syswow64.
@@ -88,7 +85,7 @@ in_wine "$prefix" '
   { echo "fuzz: preparing the prefix failed (see $work/wine.log)" >&2; exit 2; }
 python3 "$here/sidefx.py" snapshot "$prefix" "$work/before.json" || exit 2
 
-export FUZZ_HARMLESS_LOGS=$(winpath "$logs/harmless") FUZZ_LOGS=$(winpath "$logs/run")
+export FUZZ_HARMLESS_LOGS=$(q5_winpath "$logs/harmless") FUZZ_LOGS=$(q5_winpath "$logs/run")
 in_wine "$prefix" 'wine "$FUZZ_BIN/q5fuzz$FUZZ_BITS.exe" --harmless --calls 6 --per-server 3 --scratch "$FUZZ_SCRATCH" \
   --logs "$FUZZ_HARMLESS_LOGS" >"'"$logs"'/harmless.txt" 2>&1'
 python3 "$here/sidefx.py" snapshot "$prefix" "$work/mid.json" || exit 2
@@ -105,6 +102,6 @@ side_rc=$?
 echo "fuzz: server traces in $logs/run; again with: make fuzz SEED=$seed CALLS=$calls"
 # A clean run's prefix (over a gigabyte) is of no further use; a faulty
 # one's stays for a look.
-if [ $run_rc -eq 0 ] && [ $side_rc -eq 0 ]; then as_root rm -rf "$prefix"; exit 0; fi
+if [ $run_rc -eq 0 ] && [ $side_rc -eq 0 ]; then q5_as_root rm -rf "$prefix"; exit 0; fi
 [ $run_rc -ge 2 ] && ! grep -q 'FOUND FAULTS' "$logs/report.txt" && exit 2
 exit 1

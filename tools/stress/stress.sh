@@ -27,6 +27,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+. "$root/tools/wine10/prefix.sh"
 
 if [ "${Q5_STRESS_INSIDE:-}" != 1 ]; then
   calls=20 clients="1 4 8" task=5 work=$root/out/stress
@@ -51,20 +52,15 @@ if [ "${Q5_STRESS_INSIDE:-}" != 1 ]; then
   done
   mkdir -p "$work"
   work=$(cd "$work" && pwd)
-  # Wine runs as root (through sudo for a user): the prefix is made and
-  # removed on that side.
-  as_root() { "$root/tools/wine10/run.sh" "$@" </dev/null; }
-  as_root rm -rf "$work/prefix" "$work/rounds"
+  q5_as_root rm -rf "$work/prefix" "$work/rounds"
   : >"$work/wine.log"
-  template=$root/build/wine10/template
-  "$root/tools/wine10/run.sh" "$root/tests/support/wine-template.sh" "$template" >>"$work/wine.log" 2>&1 </dev/null ||
+  q5_prefix_from_template "$work/prefix" "$work/wine.log" ||
     { echo "stress: could not boot a prefix (see $work/wine.log)" >&2; exit 2; }
-  as_root cp -a "$template" "$work/prefix"
   Q5_STRESS_INSIDE=1 Q5_STRESS_CALLS=$calls Q5_STRESS_CLIENTS=$clients Q5_STRESS_TASK=$task Q5_STRESS_WORK=$work \
     "$root/tools/wine10/run.sh" bash "$here/stress.sh"
   rc=$?
   # A clean run's prefix (over a gigabyte) is of no further use.
-  [ $rc -eq 0 ] && as_root rm -rf "$work/prefix"
+  [ $rc -eq 0 ] && q5_as_root rm -rf "$work/prefix"
   exit $rc
 fi
 
@@ -74,13 +70,12 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 bin=$root/out/bin
 client_limit=300
-winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 x86=yes; [ "$Q5_X86_RUNS" = none ] && x86=no
 
 # Each server in its own registry view, each proxy/stub by a regsvr32 of its bitness.
-{ wine "$bin/q5dmsrv64.exe" /RegServer && wine regsvr32 /s "$(winpath "$bin/dmstub64.dll")" &&
+{ wine "$bin/q5dmsrv64.exe" /RegServer && wine regsvr32 /s "$(q5_winpath "$bin/dmstub64.dll")" &&
   { [ $x86 = no ] || { wine "$bin/q5dmsrv32.exe" /RegServer &&
-                       wine 'C:\windows\syswow64\regsvr32.exe' /s "$(winpath "$bin/dmstub32.dll")"; }; }
+                       wine 'C:\windows\syswow64\regsvr32.exe' /s "$(q5_winpath "$bin/dmstub32.dll")"; }; }
 } >>"$work/wine.log" 2>&1 </dev/null || { echo "stress: registering the servers failed (see $work/wine.log)" >&2; exit 2; }
 
 client_bits() { if [ $x86 = yes ] && [ $(($1 % 2)) -eq 0 ]; then echo 32; else echo 64; fi; }
