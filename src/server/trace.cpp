@@ -133,6 +133,18 @@ bool AddString(const wchar_t*& at, va_list* args, Arguments& arguments, EscapedC
     return arguments.Add(reinterpret_cast<Slot>(copy));
 }
 
+// Flags, then a width and a precision in digits, each part at most once, as
+// in "%-08.3X"; at the conversion letter after them. The runtime skips a
+// spelling beyond that, such as "%5.5.5d", without taking its argument, so
+// that every later conversion would read the argument before its own.
+const wchar_t* SkipIntegerSpec(const wchar_t* at)
+{
+    at += wcsspn(at, L"-+ #0");
+    at += wcsspn(at, L"0123456789");
+    if (*at == L'.') at += 1 + wcsspn(at + 1, L"0123456789");
+    return at;
+}
+
 // The conversions of the server's formats: %s and %.*s, and d, i, u, x, X
 // and o with flags, width and precision in digits. False for any other,
 // and then no further argument is read.
@@ -145,7 +157,7 @@ bool CollectArguments(const wchar_t* format, va_list* args, Arguments& arguments
         } else if (*at == L's' || wcsncmp(at, L".*s", 3) == 0) {
             if (!AddString(at, args, arguments, copies)) return false;
         } else {
-            at += wcsspn(at, L"-+ #0123456789.");
+            at = SkipIntegerSpec(at);
             if (*at == L'\0' || wcschr(L"diuxXo", *at) == nullptr || !arguments.AddInt(va_arg(*args, int))) return false;
             ++at;
         }
@@ -155,8 +167,8 @@ bool CollectArguments(const wchar_t* format, va_list* args, Arguments& arguments
 
 // _snwprintf keeps the Microsoft meaning of %s in a wide format, unlike the
 // C99 family that libstdc++ switches mingw's wprintf to. A format with a
-// conversion of another kind (a mistake of ours, none of the server's has
-// one) goes out as it stands: its line is still there to be found, and no
+// conversion of another kind or a misspelt one (a mistake of ours, none of
+// the server's has one) goes out as it stands: its line is still there to be found, and no
 // argument is read in a way it was not passed.
 void FormatLine(wchar_t (&buffer)[kTraceChars], const wchar_t* format, va_list* args)
 {

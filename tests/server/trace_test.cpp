@@ -205,4 +205,11 @@ TEST(LogTrace, FormatsEachConversionAsTheCRuntimeDoes)
     capture.Clear();
     LogTrace(L"%s %zu\n", L"a\n", static_cast<size_t>(5));
     EXPECT_EQ(capture.Text(), L"%s %zu\n");
+    // So does one spelt wrong, which the runtime would skip without taking
+    // its argument, handing that to the %s after it.
+    for (const wchar_t* format : {L"%5.5.5d then %s\n", L"%-5-d then %s\n", L"%.5.d then %s\n", L"%5 0d then %s\n"}) {
+        capture.Clear();
+        LogTrace(format, 7, L"text");
+        EXPECT_EQ(capture.Text(), format);
+    }
 }
