@@ -93,33 +93,38 @@ bool IsDriveRoot(const wchar_t* path)
     return letter && path[1] == L':' && IsSeparator(path[2]);
 }
 
-// The server name of a UNC path. "." or "?" there is the device namespace
+// The server name of a UNC path. "." there is the device namespace
 // (\\.\pipe\x, \\.\COM1, \\.\PhysicalDrive0), which Windows also reads from
-// //./ or /\.\ and holds no file to copy onto.
+// //./ or /\.\ and holds no file to copy onto. ("\\?\" never gets this far:
+// the wildcard rule refuses its "?" first.)
 bool IsServerName(const wchar_t* name)
 {
     if (name[0] == L'\0' || IsSeparator(name[0])) return false;
-    return !((name[0] == L'.' || name[0] == L'?') && (name[1] == L'\0' || IsSeparator(name[1])));
+    return !(name[0] == L'.' && (name[1] == L'\0' || IsSeparator(name[1])));
+}
+
+// The redirector hands the shares "pipe" and "mailslot" of any server name,
+// this machine's own (localhost, 127.0.0.1, its name) among them, to the
+// pipe and mailslot devices.
+bool IsDeviceShare(const wchar_t* server)
+{
+    const wchar_t* share = server + wcscspn(server, L"\\/");
+    if (*share == L'\0') return false;
+    ++share;
+    size_t length = wcscspn(share, L"\\/");
+    return (length == 4 && _wcsnicmp(share, L"pipe", 4) == 0) || (length == 8 && _wcsnicmp(share, L"mailslot", 8) == 0);
 }
 
 enum class PathRoot { kFull, kRelative, kDevice };
 
 // A path that is not full (drive or UNC) resolves against the server's
 // current folder, which is the system folder for a server that COM starts.
-// Behind \\?\ Windows changes nothing: only a drive or UNC\ names files
-// there, anything else (GLOBALROOT, Volume{...}) a device.
 PathRoot RootOf(const wchar_t* path)
 {
     if (IsDriveRoot(path)) return PathRoot::kFull;
     if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return PathRoot::kRelative;
-    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
-        const wchar_t* inside = path + 4;
-        bool drive = IsDriveRoot(inside) && inside[2] == L'\\';
-        bool unc = _wcsnicmp(inside, L"UNC\\", 4) == 0 && IsServerName(inside + 4);
-        return drive || unc ? PathRoot::kFull : PathRoot::kDevice;
-    }
     if (path[2] == L'\0' || IsSeparator(path[2])) return PathRoot::kRelative;
-    return IsServerName(path + 2) ? PathRoot::kFull : PathRoot::kDevice;
+    return IsServerName(path + 2) && !IsDeviceShare(path + 2) ? PathRoot::kFull : PathRoot::kDevice;
 }
 
 // Windows before 11 opens the device for a device name as the last part
@@ -137,10 +142,60 @@ bool HasDeviceNamePart(const wchar_t* path)
     }
 }
 
+// Opened for no access at all (a folder as well as a file): false when it
+// does not open, with the reason in GetLastError.
+bool OpenFileType(const wchar_t* path, DWORD& type)
+{
+    q5::UniqueFileHandle file(CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return false;
+    type = GetFileType(file.Get());
+    return true;
+}
+
+// How many characters of a full path its root takes: "C:\" or
+// "\\server\share".
+size_t RootLength(const wchar_t* path)
+{
+    if (IsDriveRoot(path)) return 3;
+    size_t server = 2 + wcscspn(path + 2, L"\\/");
+    if (path[server] == L'\0') return server;
+    return server + 1 + wcscspn(path + server + 1, L"\\/");
+}
+
+// A spelling cannot show a junction or a link that leads to a device, nor
+// every name of a pipe: what opening the path yields can. The target is
+// judged, or where it does not exist yet the nearest folder above it that
+// does, since the shell's copy makes the folders in between. A path of
+// which nothing opens holds nothing to write to either: its copy fails on
+// its own.
+bool IsOnDisk(const wchar_t* path)
+{
+    wchar_t folder[MAX_PATH];
+    wcsncpy(folder, path, MAX_PATH - 1);
+    folder[MAX_PATH - 1] = L'\0';
+    const size_t root = RootLength(folder);
+    for (;;) {
+        DWORD type = FILE_TYPE_UNKNOWN;
+        if (OpenFileType(folder, type)) return type == FILE_TYPE_DISK;
+        DWORD error = GetLastError();
+        if (error == ERROR_PIPE_BUSY) return false;
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return true;
+        size_t cut = wcslen(folder);
+        while (cut > root && !IsSeparator(folder[cut - 1])) --cut;
+        while (cut > root && IsSeparator(folder[cut - 1])) --cut;
+        if (cut <= root) {
+            if (folder[root] == L'\0') return true;
+            cut = root;
+        }
+        folder[cut] = L'\0';
+    }
+}
+
 bool IsFullPathOrTrace(const wchar_t* path)
 {
     PathRoot root = RootOf(path);
-    if (root == PathRoot::kFull && !HasDeviceNamePart(path)) return true;
+    if (root == PathRoot::kFull && !HasDeviceNamePart(path) && IsOnDisk(path)) return true;
     LogTrace(root == PathRoot::kRelative ? L"Relative path: %s\n" : L"Device path: %s\n", path);
     return false;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <shellapi.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <string>
@@ -101,6 +102,36 @@ std::wstring MaskNumbers(const std::wstring& trace)
         i = end;
     }
     return masked;
+}
+
+// Makes folder a junction to target (an NT path such as \??\NUL): 0, or
+// the error of the step that failed.
+DWORD MakeJunction(const std::wstring& folder, const std::wstring& target)
+{
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) return GetLastError();
+    HANDLE handle = CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    // The mount-point form of the reparse buffer: the substitute name, then
+    // an empty print name, each with its terminator.
+    struct {
+        DWORD tag;
+        WORD dataLength, reserved, substituteOffset, substituteLength, printOffset, printLength;
+        wchar_t names[MAX_PATH];
+    } buffer = {};
+    const WORD nameBytes = static_cast<WORD>(target.size() * sizeof(wchar_t));
+    buffer.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    buffer.substituteLength = nameBytes;
+    buffer.printOffset = static_cast<WORD>(nameBytes + sizeof(wchar_t));
+    buffer.dataLength = static_cast<WORD>(4 * sizeof(WORD) + nameBytes + 2 * sizeof(wchar_t));
+    wmemcpy(buffer.names, target.c_str(), target.size());
+    DWORD returned = 0;
+    BOOL made = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, &buffer, 2 * sizeof(DWORD) + buffer.dataLength, nullptr, 0,
+                                &returned, nullptr);
+    DWORD error = made ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(handle);
+    if (!made) RemoveDirectoryW(folder.c_str());
+    return error;
 }
 
 const char kVersionNt[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Modem\r\n";
@@ -703,6 +734,13 @@ TEST_F(BackupDriverTest, RefusesTargetsThatAreNoFullPaths)
         {L"\\\\.\\C:\\q5rel", device}, {L"//./pipe/q5rel", device}, {L"/\\.\\COM1", device}, {L"\\/./COM1", device},
         {L"\\\\.", device}, {L"\\\\?\\GLOBALROOT\\Device\\Null", wildcard}, {L"\\\\?/C:/q5rel", wildcard},
         {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\", wildcard},
+        // Pipes and mailslots through the redirector, whatever the server name.
+        {L"\\\\localhost\\pipe\\q5rel", device}, {L"\\\\127.0.0.1\\pipe\\q5rel", device},
+        {L"//localhost/pipe/q5rel", device}, {L"\\\\Q5HOST\\PIPE", device}, {L"\\\\q5host\\MailSlot\\q5rel", device},
+        // Spelt as files, yet what opens is a device (Wine's drive Z: is the
+        // Unix root): the target itself, or the nearest folder above it
+        // that exists.
+        {L"Z:\\dev\\null", device}, {L"Z:/dev/null/q5rel", device},
         // A device name as a part: Windows before 11 opens the device for it.
         {L"C:\\q5rel\\COM1", device}, {L"C:\\q5rel\\nul.txt", device}, {L"C:/q5rel/LPT1 .inf", device},
         {L"C:\\q5rel\\con:", device}, {L"\\\\q5host\\share\\AUX", device}};
@@ -720,4 +758,22 @@ TEST_F(BackupDriverTest, RefusesTargetsThatAreNoFullPaths)
     SetCurrentDirectoryW(previous);
     EXPECT_EQ(FolderEntries(m_root), std::vector<std::wstring>{L"saved.inf"});
     for (const wchar_t* name : {L"C:\\q5rel", L"C:\\q5rel.cat", L"C:\\q5rel.dll"}) EXPECT_FALSE(Exists(name)) << name;
+}
+
+// Every copy follows a junction, and one that leads to a device is spelt as
+// any folder: what it opens as gives it away.
+TEST_F(BackupDriverTest, RefusesAJunctionToADevice)
+{
+    const std::wstring junction = m_root + L"\\tonul";
+    if (DWORD error = MakeJunction(junction, L"\\??\\NUL"))
+        GTEST_SKIP() << "this platform makes no junction (error " << error << ")";
+    WriteText(InfFolder() + L"q5bkjun.inf", std::string(kVersionNt) + "CatalogFile=q5jun.cat\r\n[DestinationDirs]\r\n"
+                                                "Q5A=10,q5drvJun\r\n[SourceDisksFiles]\r\nq5jun.dll=1\r\n");
+    WriteText(DriverDirectory(L"q5drvJun\\q5jun.dll"), "jun");
+    TraceCapture capture;
+    EXPECT_EQ(m_pService->BackupDriver(L"q5bkjun.inf", L"\\tonul", SavedInf().c_str(), m_root.c_str()), S_OK);
+    EXPECT_EQ(m_pService->BackupDriver(L"q5bkjun.inf", L"", junction.c_str(), m_root.c_str()), E_FAIL);
+    const std::wstring f = L"Device path: " + junction + L"\\";
+    EXPECT_EQ(capture.Text(), L"backup q5bkjun.inf\nCatalog File is q5jun.cat\n" + f + L"q5jun.cat\n" + f +
+                                  L"q5jun.dll\nbackup q5bkjun.inf\nDevice path: " + junction + L"\n");
 }
