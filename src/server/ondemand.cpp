@@ -90,7 +90,10 @@ DWORD DependencySearch()
 }
 
 // By full path from the system folder: the server runs elevated, and
-// neither the current folder nor the program's may supply a library.
+// neither the current folder nor the program's may supply a library. That
+// covers the library and its own imports only; what it loads by name later
+// (class installers, the shell's helpers) follows the process's default
+// search, which the server limits to the system folder at start-up.
 q5::UniqueLibrary LoadFromSystemFolder(const ImgDelayDescr& imports)
 {
     wchar_t name[MAX_PATH];

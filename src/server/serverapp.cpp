@@ -47,6 +47,24 @@ void EnforceRedirectionTrust()
     LogTrace(L"Redirection trust not enforced: error %d\n", GetLastError());
 }
 
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+
+// A library that the server or a library of the platform loads by name (the
+// Setup API a class installer or co-installer from the class's registry
+// key, the shell a helper) would otherwise be searched for in the current
+// folder and along PATH, where a user may put a file of that name for the
+// elevated server to run. Everything the server and those libraries load
+// lives in the system folder; the proxy/stub library COM loads by its full
+// path. Looked up at run time: Windows 7 without the loader update lacks
+// the function, and a static import would keep the server from loading.
+void LimitLibrarySearch()
+{
+    FARPROC proc = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    auto setDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(proc));
+    if (setDirectories != nullptr && setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    LogTrace(L"Library search not limited: error %d\n", GetLastError());
+}
+
 void ReportRegistrationFailure()
 {
     MessageBoxW(nullptr, L"Failed to register the class object with the SCM", L"ERROR", MB_OK | MB_SETFOREGROUND);
@@ -131,6 +149,8 @@ ServerCommand ParseServerCommand(const char* commandLine)
 
 int RunServer(const char* commandLine)
 {
+    // Before COM or anything else may load a library.
+    LimitLibrarySearch();
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) return static_cast<int>(hr);
 

@@ -11,6 +11,7 @@
 #include "q5dm.h"
 #include "registration.h"
 #include "serverapp.h"
+#include "test_paths.h"
 #include "trace_capture.h"
 
 using q5test::ScopedImportHook;
@@ -374,4 +375,41 @@ TEST_F(ServerRun, EnforcesRedirectionTrustBeforeServingAndServesAlsoWithoutIt)
         EXPECT_EQ(g_seen.registerCalls, 1);
         EXPECT_EQ(m_trace.Text(), std::wstring(trace) + L"CoRevokeClassObject(g_dwRegisterClass);CoUninitialize");
     }
+}
+
+// The elevated server asks for nothing by name from a folder that a user
+// could write to: a library of a name that a class installer or a shell
+// helper might ask for, planted in the current folder or along PATH, stays
+// unloaded; the system folder's own libraries are still found by name. Wine
+// searches both folders until the server limits the search.
+TEST_F(ServerRun, LoadsNoLibraryByNameFromTheCurrentFolderOrPath)
+{
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring here = std::wstring(temp) + L"q5plant_here", along = std::wstring(temp) + L"q5plant_path";
+    const std::wstring proxy = std::wstring(Q5_OUT_BIN_W) + L"\\" + Q5_OWN_PROXY_DLL_W;
+    CreateDirectoryW(here.c_str(), nullptr);
+    CreateDirectoryW(along.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(proxy.c_str(), (here + L"\\q5planthere.dll").c_str(), FALSE)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(proxy.c_str(), (along + L"\\q5plantpath.dll").c_str(), FALSE)) << GetLastError();
+    wchar_t previousFolder[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previousFolder);
+    std::wstring previousPath(32767, L'\0');
+    previousPath.resize(GetEnvironmentVariableW(L"PATH", &previousPath[0], 32767));
+    SetCurrentDirectoryW(here.c_str());
+    SetEnvironmentVariableW(L"PATH", (along + L";" + previousPath).c_str());
+
+    PostQuitMessage(0);
+    EXPECT_EQ(RunServer("-Embedding"), 0);
+    for (const wchar_t* planted : {L"q5planthere.dll", L"q5plantpath.dll"}) {
+        HMODULE module = LoadLibraryW(planted);
+        EXPECT_EQ(module, nullptr) << "loaded by name: " << std::string(planted, planted + wcslen(planted));
+        if (module != nullptr) FreeLibrary(module);
+    }
+    HMODULE system = LoadLibraryW(L"msports.dll");
+    EXPECT_NE(system, nullptr) << GetLastError();
+    if (system != nullptr) FreeLibrary(system);
+
+    SetCurrentDirectoryW(previousFolder);
+    SetEnvironmentVariableW(L"PATH", previousPath.c_str());
 }
