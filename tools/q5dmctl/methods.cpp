@@ -2,61 +2,91 @@
 
 #include <wchar.h>
 
+#include <utility>
+
 namespace q5dmctl {
 namespace {
 
-constexpr ParamType S = ParamType::String;
-constexpr ParamType L = ParamType::Long;
+// An interface parameter's type as the command line takes it, and its value
+// from a parsed argument.
+template <typename T>
+struct Typed;
+template <>
+struct Typed<const wchar_t*> {
+    static constexpr ParamType kType = ParamType::String;
+    static const wchar_t* From(const Argument& argument) { return argument.text; }
+};
+template <>
+struct Typed<LONG> {
+    static constexpr ParamType kType = ParamType::Long;
+    static LONG From(const Argument& argument) { return argument.number; }
+};
+
+// A method's parameter types, its bare call and its call through the client
+// library all follow from its slot in the interface; the client library's
+// member of the same name takes the same arguments and then a deadline.
+template <auto pfnSlot, auto pfnClient, typename Slot = decltype(pfnSlot)>
+struct Bound;
+template <auto pfnSlot, auto pfnClient, typename... Args>
+struct Bound<pfnSlot, pfnClient, HRESULT (STDMETHODCALLTYPE IQ5DMService::*)(Args...)> {
+    static constexpr int kCount = sizeof...(Args);
+    static constexpr ParamType kTypes[kCount + 1] = {Typed<Args>::kType..., ParamType::String};
+
+    static HRESULT Invoke(IQ5DMService* service, const Argument* args)
+    {
+        return InvokeWith(service, args, std::index_sequence_for<Args...>());
+    }
+    static q5dm::Summary Call(q5dm::CClient& client, const Argument* args)
+    {
+        return CallWith(client, args, std::index_sequence_for<Args...>());
+    }
+
+private:
+    template <size_t... Index>
+    static HRESULT InvokeWith(IQ5DMService* service, const Argument* args, std::index_sequence<Index...>)
+    {
+        return (service->*pfnSlot)(Typed<Args>::From(args[Index])...);
+    }
+    template <size_t... Index>
+    static q5dm::Summary CallWith(q5dm::CClient& client, const Argument* args, std::index_sequence<Index...>)
+    {
+        return (client.*pfnClient)(Typed<Args>::From(args[Index])..., q5dm::kDefaultDeadline).Summarize();
+    }
+};
+
+// One method: the two members it calls and its parameters' names, one per
+// parameter of the slot.
+template <auto pfnSlot, auto pfnClient, typename... Names>
+constexpr Method Entry(const wchar_t* name, Names... paramNames)
+{
+    using B = Bound<pfnSlot, pfnClient>;
+    static_assert(sizeof...(Names) == B::kCount && B::kCount <= kMaxParams, "a name for every parameter");
+    const char* names[kMaxParams + 1] = {paramNames..., nullptr};
+    Method method{name, B::kCount, {}, &B::Invoke, &B::Call};
+    for (int i = 0; i < B::kCount; ++i) method.params[i] = Param{names[i], B::kTypes[i]};
+    return method;
+}
+
+using S = IQ5DMService;
+using C = q5dm::CClient;
 
 const Method kMethods[] = {
-    {L"InstallDriver", 3, {{"deviceInstanceId", S}, {"infPath", S}, {"noFileCopy", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->InstallDriver(a[0].text, a[1].text, a[2].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.InstallDriver(a[0].text, a[1].text, a[2].number).Summarize(); }},
-    {L"RemoveDriver", 1, {{"deviceInstanceId", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->RemoveDriver(a[0].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.RemoveDriver(a[0].text).Summarize(); }},
-    {L"KillProcessByName", 1, {{"processName", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->KillProcessByName(a[0].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.KillProcessByName(a[0].text).Summarize(); }},
-    {L"PatchUninstall", 2, {{"uninstallKey", S}, {"uninstallString", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->PatchUninstall(a[0].text, a[1].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.PatchUninstall(a[0].text, a[1].text).Summarize(); }},
-    {L"BackupDriver", 4, {{"infName", S}, {"subFolder", S}, {"infCopyPath", S}, {"backupRoot", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->BackupDriver(a[0].text, a[1].text, a[2].text, a[3].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.BackupDriver(a[0].text, a[1].text, a[2].text, a[3].text).Summarize(); }},
-    {L"CleanNotInstalled", 2, {{"className", S}, {"usbVariant", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->CleanNotInstalled(a[0].text, a[1].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.CleanNotInstalled(a[0].text, a[1].number).Summarize(); }},
-    {L"CmdLine", 3, {{"file", S}, {"parameters", S}, {"directory", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->CmdLine(a[0].text, a[1].text, a[2].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.CmdLine(a[0].text, a[1].text, a[2].text).Summarize(); }},
-    {L"SyncExec", 2, {{"commandLine", S}, {"currentDirectory", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->SyncExec(a[0].text, a[1].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.SyncExec(a[0].text, a[1].text).Summarize(); }},
-    {L"DeleteRegKey", 2, {{"rootName", S}, {"subKey", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->DeleteRegKey(a[0].text, a[1].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.DeleteRegKey(a[0].text, a[1].text).Summarize(); }},
-    {L"ReserveComPortsBelow", 1, {{"portNumber", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->ReserveComPortsBelow(a[0].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.ReserveComPortsBelow(a[0].number).Summarize(); }},
-    {L"RestoreComPorts", 0, {},
-     [](IQ5DMService* s, const Argument*) { return s->RestoreComPorts(); },
-     [](q5dm::CClient& c, const Argument*) { return c.RestoreComPorts().Summarize(); }},
-    {L"ClaimComPort", 1, {{"portNumber", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->ClaimComPort(a[0].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.ClaimComPort(a[0].number).Summarize(); }},
-    {L"ReleaseComPort", 1, {{"portNumber", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->ReleaseComPort(a[0].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.ReleaseComPort(a[0].number).Summarize(); }},
-    {L"isDeviceWORable", 1, {{"deviceInstanceId", S}},
-     [](IQ5DMService* s, const Argument* a) { return s->isDeviceWORable(a[0].text); },
-     [](q5dm::CClient& c, const Argument* a) { return c.isDeviceWORable(a[0].text).Summarize(); }},
-    {L"setWOREnabled", 2, {{"deviceInstanceId", S}, {"enable", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->setWOREnabled(a[0].text, a[1].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.setWOREnabled(a[0].text, a[1].number).Summarize(); }},
-    {L"setSuspendAllowed", 2, {{"deviceInstanceId", S}, {"allow", L}},
-     [](IQ5DMService* s, const Argument* a) { return s->setSuspendAllowed(a[0].text, a[1].number); },
-     [](q5dm::CClient& c, const Argument* a) { return c.setSuspendAllowed(a[0].text, a[1].number).Summarize(); }},
+    Entry<&S::InstallDriver, &C::InstallDriver>(L"InstallDriver", "deviceInstanceId", "infPath", "noFileCopy"),
+    Entry<&S::RemoveDriver, &C::RemoveDriver>(L"RemoveDriver", "deviceInstanceId"),
+    Entry<&S::KillProcessByName, &C::KillProcessByName>(L"KillProcessByName", "processName"),
+    Entry<&S::PatchUninstall, &C::PatchUninstall>(L"PatchUninstall", "uninstallKey", "uninstallString"),
+    Entry<&S::BackupDriver, &C::BackupDriver>(L"BackupDriver", "infName", "subFolder", "infCopyPath", "backupRoot"),
+    Entry<&S::CleanNotInstalled, &C::CleanNotInstalled>(L"CleanNotInstalled", "className", "usbVariant"),
+    Entry<&S::CmdLine, &C::CmdLine>(L"CmdLine", "file", "parameters", "directory"),
+    Entry<&S::SyncExec, &C::SyncExec>(L"SyncExec", "commandLine", "currentDirectory"),
+    Entry<&S::DeleteRegKey, &C::DeleteRegKey>(L"DeleteRegKey", "rootName", "subKey"),
+    Entry<&S::ReserveComPortsBelow, &C::ReserveComPortsBelow>(L"ReserveComPortsBelow", "portNumber"),
+    Entry<&S::RestoreComPorts, &C::RestoreComPorts>(L"RestoreComPorts"),
+    Entry<&S::ClaimComPort, &C::ClaimComPort>(L"ClaimComPort", "portNumber"),
+    Entry<&S::ReleaseComPort, &C::ReleaseComPort>(L"ReleaseComPort", "portNumber"),
+    Entry<&S::isDeviceWORable, &C::isDeviceWORable>(L"isDeviceWORable", "deviceInstanceId"),
+    Entry<&S::setWOREnabled, &C::setWOREnabled>(L"setWOREnabled", "deviceInstanceId", "enable"),
+    Entry<&S::setSuspendAllowed, &C::setSuspendAllowed>(L"setSuspendAllowed", "deviceInstanceId", "allow"),
 };
 
 }  // namespace
