@@ -4,7 +4,7 @@
 # wineserver included) pinned to one CPU: unpinned, per-call times of any
 # server jump between runs by a factor of five on a shared 2-core machine.
 #
-#   the floor      tools/floor: q5floor, a server of the same class that
+#   the floor      tools/bench/floor: q5floor, a server of the same class that
 #                  registers the same way and does nothing in its methods,
 #                  q5floor /trace, which writes the one trace line per
 #                  call that the real server writes, and q5floor /contract,
@@ -16,7 +16,7 @@
 #   figures        median [min-max] of the rounds and the ratio ours/floor
 #                  taken round by round
 #
-# Pieces (tools/bench.d/*.sh, in name order): ours against the floor;
+# Pieces (tools/bench/pieces/*.sh, in name order): ours against the floor;
 # activation of a running server with extra idle processes against the
 # floor; two sweeping operations against a bare loop of their platform
 # calls; the four client/server pairs. Then tools/bench/trace-cost.sh when it exists.
@@ -88,6 +88,14 @@ for f in "$Q5_TOOLS64/q5floor64.exe" "$Q5_TOOLS64/q5floorops64.exe" "$Q5_TOOLS64
   "$Q5_TOOLS32/q5floor32.exe" "$Q5_TOOLS32/q5floorclient32.exe"; do
   [ -f "$f" ] || { echo "bench: $f is missing (make build)" >&2; exit 1; }
 done
+# A run that measures nothing says so rather than ending as if it had.
+pieces=()
+for piece in "$root"/tools/bench/pieces/[1-9]*.sh; do
+  [ -e "$piece" ] || continue
+  if [ -n "$only" ] && [[ "$(basename "$piece")" != *"$only"* ]]; then continue; fi
+  pieces+=("$piece")
+done
+[ ${#pieces[@]} -gt 0 ] || { echo "bench: no piece in $root/tools/bench/pieces${only:+ whose name holds \"$only\"}" >&2; exit 2; }
 mkdir -p "$Q5_WORK"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
@@ -114,10 +122,8 @@ fi
 wine --version >"$Q5_WORK/version.txt" 2>&1 </dev/null || true
 echo "DM server benchmark: $(head -n 1 "$Q5_WORK/version.txt"), WoW64 prefix, pinned to CPU $(taskset -pc $$ | sed 's/.*: //'), 32-bit programs $Q5_X86_RUNS"
 
-. "$root/tools/bench.d/00-lib.sh"
-for piece in "$root"/tools/bench.d/[1-9]*.sh; do
-  [ -e "$piece" ] || continue
-  if [ -n "$only" ] && [[ "$(basename "$piece")" != *"$only"* ]]; then continue; fi
+. "$root/tools/bench/pieces/00-lib.sh"
+for piece in "${pieces[@]}"; do
   # shellcheck source=/dev/null
   . "$piece"
 done

@@ -9,8 +9,9 @@ pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "insta
 # libwine-dev: the system IDL files (unknwn.idl and friends) that widl reads;
 # osslsigncode signs the packages, openssl makes the signing test's certificates;
 # python3-pefile reads the images for the binary check, python3-olefile
-# dates the packages' summaries.
-for p in mingw-w64 mingw-w64-tools libwine-dev xvfb xauth cmake ninja-build googletest make python3 debootstrap wixl msitools osslsigncode openssl python3-pefile python3-olefile; do
+# dates the packages' summaries; strace records the programs that the
+# signing test's make packages starts.
+for p in mingw-w64 mingw-w64-tools libwine-dev xvfb xauth cmake ninja-build googletest make python3 debootstrap wixl msitools osslsigncode openssl python3-pefile python3-olefile strace; do
   pkg_installed "$p" || need+=("$p")
 done
 for p in "$@"; do

@@ -49,7 +49,7 @@ tar -C out --sort=name --mtime="@$seconds" --owner=0 --group=0 --numeric-owner -
   -cf - symbols | gzip -n -9 >"$out/q5dm-symbols.tar.gz"
 
 python3 tools/packaging/sbom.py --bin out/bin --build build/x64 --build build/x86 \
-  --version "$version" --commit "$commit" --time "$seconds" >"$out/q5dm.spdx.json"
+  --version "$version" --commit "$commit" --time "$seconds" ${SIGN_PFX:+--signed} >"$out/q5dm.spdx.json"
 
 # Release notes: the commits since the last tag, or all of them.
 last=$(git describe --tags --abbrev=0 2>/dev/null || true)

@@ -3,7 +3,8 @@
 # build's deliverables, installed with msiexec under Wine 10, compared with
 # the programs' own registration, used by a 64-bit and a 32-bit client,
 # installed again, replaced by a rebuild and by a newer version, refused as
-# a downgrade, and removed without a trace.
+# a downgrade, and removed without a trace; built again, the same bytes, and
+# built from changed files, other codes.
 #
 # usage: packaging-test.sh --build X64_BUILD_DIR --bin OUT_BIN_DIR
 set -u
@@ -73,6 +74,30 @@ done
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/twin" \
   --commit "another commit" --time "$(git -C "$src" show -s --format=%ct HEAD)" >/dev/null || exit 1
 python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "$bin" --out "$work/pkg/newer" --version 1.9.3.0 >/dev/null || exit 1
+
+# --- the codes follow what a package is made of --------------------------
+# Built again from the same files: the same bytes. Built from files of which
+# one changed (a byte added to the server), version and commit the same:
+# another package and product code, so that Windows Installer does not take
+# it for the package already installed; the upgrade code stays.
+mkdir -p "$work/changed" && cp -r "$bin/." "$work/changed/" && printf '\0' >>"$work/changed/q5dmsrv64.exe"
+for from in "$bin:again" "$work/changed:changed"; do
+  python3 "$src/tools/packaging/make_msi.py" --arch x64 --bin "${from%:*}" --out "$work/pkg/${from##*:}" >/dev/null || exit 1
+done
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+property() { msiinfo export "$1" Property | tr -d '\r' | awk -v n="$2" '$1 == n { print $2 }'; }
+# expect_codes WHAT SAME|DIFFER A B
+expect_codes() {
+  local got=DIFFER
+  [ "$3" = "$4" ] && got=SAME
+  if [ -n "$3" ] && [ -n "$4" ] && [ "$got" = "$2" ]; then pass "$1"; else flunk "$1 ($3, $4)"; fi
+}
+if cmp -s "$work/pkg/first/q5dm-x64.msi" "$work/pkg/again/q5dm-x64.msi"; then pass "same files, same package bytes"
+else flunk "same files, same package bytes"; fi
+first=$work/pkg/first/q5dm-x64.msi changed=$work/pkg/changed/q5dm-x64.msi
+expect_codes "changed files: another package code" DIFFER "$(package_code "$first")" "$(package_code "$changed")"
+expect_codes "changed files: another product code" DIFFER "$(property "$first" ProductCode)" "$(property "$changed" ProductCode)"
+expect_codes "changed files: the same upgrade code" SAME "$(property "$first" UpgradeCode)" "$(property "$changed" UpgradeCode)"
 
 # --- the booted Wine 10 template that both build trees' tests share
 template=$(dirname "$build")/wine10/template

@@ -106,10 +106,22 @@ check "the password is also read from SIGN_PASS_FILE" \
 # make's own command, a certificate in a folder with a space, and a TMPDIR
 # that cannot be written: the password goes into no file.
 mkdir -p "$work/with space" && cp "$work/signer.pfx" "$work/with space/"
+# Every program that the run starts is recorded with its arguments (strace
+# follows each execve), and the password must be in none of them. It is in
+# strace's environment, as a user's would be in make's.
+traced=()
+command -v strace >/dev/null && traced=(strace -f -qq -e trace=execve -s 65536 -o "$work/exec.log")
+with_password() { SIGN_PASS='test pass 1' "$@"; }
 check "make packages: a certificate path with a space, the password in no file" \
-  env -u MAKEFLAGS -u MAKELEVEL TMPDIR="$work/no such folder" SIGN_PASS='test pass 1' \
+  with_password "${traced[@]}" env -u MAKEFLAGS -u MAKELEVEL TMPDIR="$work/no such folder" \
   make -s -C "$src" -o build packages SIGN_PFX="$work/with space/signer.pfx" PACKAGES_OUT="$work/via make"
 check "make packages: the package verifies" verifies "$work/via make/q5dm-x64.msi"
+if [ ${#traced[@]} -gt 0 ]; then
+  check "make packages: osslsigncode's runs are among those recorded" grep -q 'execve("[^"]*/osslsigncode", \["osslsigncode", "sign"' "$work/exec.log"
+  check "make packages: the password is in no program's arguments" bash -c '! grep -qF "test pass 1" "$0"' "$work/exec.log"
+else
+  echo "skipped: make packages: the password in no program's arguments (no strace here)"
+fi
 check "a wrong password fails for the password" \
   fails_saying "Failed to parse PKCS#12" env SIGN_PASS=wrong "$packages" --bin "$bin" --out "$work/wrong" --sign "$work/signer.pfx"
 start_stamp_server

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""The bill of materials against the link maps: for every shipped image,
-the libraries it says the image contains are exactly the system archives
-the link took members from and the system objects it loaded; each carries
-the version that dpkg gives its package and a licence, and every licence
-reference it uses is spelled out.
+"""The bill of materials: the link-map reader, the licence expressions and
+the package URLs of tools/packaging/sbom.py against fixed inputs with known
+answers; then the document made from both build trees: for every shipped
+image, the libraries it says the image contains are those its link map
+gives; each carries the version that dpkg gives its package and a licence,
+every licence reference it uses is spelled out, and osslsigncode is a
+build tool of a signed release only.
 
 usage: sbom_test.py SOURCE_DIR OUT_BIN BUILD_DIR...
 """
@@ -13,33 +15,97 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
+
+GCC = "/usr/lib/gcc/x86_64-w64-mingw32/12-posix"
+LIB = GCC + "/../../../../x86_64-w64-mingw32/lib/../lib"
+SYSLIB = "/usr/x86_64-w64-mingw32/lib"
+
+# name | map text | the system files the image is made of (None: no map)
+MAPS = [
+    ("members, wrapped lines, objects", """Archive member included to satisfy reference by file (symbol)
+
+src/interface/libq5dm_interface.a(q5dm_i.c.obj)
+                              src/server/CMakeFiles/q5dmsrv.dir/main.cpp.obj (IID_IQ5DMService)
+%(LIB)s/libmingwex.a(mingw_vfprintf.o)
+                              src/server/CMakeFiles/q5dmsrv.dir/trace.cpp.obj (__mingw_vfprintf)
+%(GCC)s/libgcc.a(_chkstk_ms.o)
+                              %(LIB)s/libmingwex.a(mingw_vfprintf.o) (___chkstk_ms)
+%(ROOT)s/build/x64/libown.a(own.o)
+                              src/server/CMakeFiles/q5dmsrv.dir/main.cpp.obj (own)
+
+Discarded input sections
+
+ .text          0x0 0x0 %(LIB)s/libignored.a(gone.o)
+
+Memory Configuration
+
+LOAD %(LIB)s/crt2.o
+LOAD %(GCC)s/crtbegin.o
+LOAD src/server/CMakeFiles/q5dmsrv.dir/main.cpp.obj
+LOAD %(LIB)s/libkernel32.a
+LOAD %(ROOT)s/build/x64/stub.o
+""", {LIB + "/libmingwex.a", GCC + "/libgcc.a", LIB + "/crt2.o", GCC + "/crtbegin.o"}),
+    ("member list ended by the memory map, .obj objects", """Archive member included to satisfy reference by file (symbol)
+
+%(SYSLIB)s/libuuid.a(uuid.o)
+                              x.obj (IID_IUnknown)
+Memory Configuration
+
+LOAD %(SYSLIB)s/guard.obj
+""", {SYSLIB + "/libuuid.a", SYSLIB + "/guard.obj"}),
+    ("no member taken", """Archive member included to satisfy reference by file (symbol)
+
+Allocating common symbols
+LOAD %(LIB)s/libkernel32.a
+""", set()),
+    ("not a link map", "LOAD /usr/lib/x.o\n", None),
+]
+
+# License field(s) of a machine-readable copyright file | expression | names behind LicenseRef-
+LICENCES = [
+    ("GPL-2+ or LGPL-2.1+", "GPL-2.0-or-later OR LGPL-2.1-or-later", []),
+    ("BSD-2-clause and ISC", "BSD-2-Clause AND ISC", []),
+    ("GPL-2+ or Artistic, and BSD-3-clause", "(GPL-2.0-or-later OR LicenseRef-Artistic) AND BSD-3-Clause", ["Artistic"]),
+    ("expat\nGPL-2+ or LGPL-2.1+\nexpat", "(GPL-2.0-or-later OR LGPL-2.1-or-later) AND MIT", []),
+    ("GPL-3+ with Bison exception", "LicenseRef-GPL-3--with-Bison-exception", ["GPL-3+ with Bison exception"]),
+]
+
+# package | version | URL
+PURLS = [
+    ("libstdc++6", "12.2.0-14+deb12u1", "pkg:deb/debian/libstdc%2B%2B6@12.2.0-14%2Bdeb12u1?arch=amd64"),
+    ("mingw-w64-x86-64-dev", "10.0.0-3", "pkg:deb/debian/mingw-w64-x86-64-dev@10.0.0-3?arch=amd64"),
+    ("binutils-mingw-w64-x86-64", "2.40-2+10.4", "pkg:deb/debian/binutils-mingw-w64-x86-64@2.40-2%2B10.4?arch=amd64"),
+    ("gcc-mingw-w64-base", "1:12.2.0-14+25.2", "pkg:deb/debian/gcc-mingw-w64-base@1%3A12.2.0-14%2B25.2?arch=amd64"),
+]
 
 
-def linked(map_path):
-    """Read as a reviewer would: the archive lines of the map's member
-    list, and the LOAD lines of objects."""
-    text = open(map_path, encoding="utf-8", errors="replace").read()
-    members = text.split("Archive member included to satisfy reference by file (symbol)", 1)[1]
-    members = re.split(r"^(?:Allocating common symbols|Discarded input sections)$", members, 1, flags=re.M)[0]
-    found = {os.path.normpath(a) for a in re.findall(r"^(/[^(\s]+\.a)\(", members, re.M)}
-    found |= {os.path.normpath(o) for o in re.findall(r"^LOAD (/usr/\S+\.o)$", text, re.M)}
-    return found
+def fixed_inputs(sbom, failures):
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, text, wanted in MAPS:
+            path = os.path.join(scratch, "image.map")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text % {"LIB": LIB, "GCC": GCC, "SYSLIB": SYSLIB, "ROOT": sbom.ROOT})
+            try:
+                got = sbom.map_libraries(path)
+            except SystemExit:
+                got = None
+            wanted = wanted if wanted is None else {os.path.normpath(p) for p in wanted}
+            if got != wanted:
+                failures.append("link map, %s: read %s, wanted %s" % (name, got, wanted))
+    for fields, expression, refs in LICENCES:
+        text = "Format: x\n\n" + "".join("Files: *\nLicense: %s\n\n" % f for f in fields.split("\n"))
+        got = sbom.licence_of_text(text, "libx.a")
+        if got != (expression, refs):
+            failures.append("licence of %r: %s, wanted %s" % (fields, got, (expression, refs)))
+    for package, version, wanted in PURLS:
+        got = sbom.purl(package, {"version": version, "arch": "amd64"})
+        if got != wanted:
+            failures.append("purl of %s %s: %s, wanted %s" % (package, version, got, wanted))
 
 
-def main(argv):
-    source, bindir, builds = argv[1], argv[2], argv[3:]
-    command = [sys.executable, os.path.join(source, "tools", "packaging", "sbom.py"), "--bin", bindir,
-               "--version", "1.2.3.4", "--commit", "0" * 40, "--time", "1700000000"]
-    for build in builds:
-        command += ["--build", build]
-    doc = json.loads(subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout)
+def contents_check(doc, expected, failures):
     by_id = {p["SPDXID"]: p for p in doc["packages"]}
-    failures = []
-    expected = {}
-    for build in builds:
-        folder = os.path.join(build, "maps")
-        for name in os.listdir(folder):
-            expected[name[:-4]] = linked(os.path.join(folder, name))
     for image, libraries in sorted(expected.items()):
         image_id = [i for i, p in by_id.items() if p["name"] == image and i.startswith("SPDXRef-Image")]
         if len(image_id) != 1:
@@ -64,9 +130,40 @@ def main(argv):
     used = set(re.findall(r"LicenseRef-[\w.-]+", json.dumps(doc["packages"])))
     if used != spelled:
         failures.append("licence references used %s, spelled out %s" % (sorted(used), sorted(spelled)))
+
+
+def tool_names(doc):
+    return {p["name"] for p in doc["packages"] if p["SPDXID"].startswith("SPDXRef-Tool")}
+
+
+def main(argv):
+    source, bindir, builds = argv[1], argv[2], argv[3:]
+    sys.path.insert(0, os.path.join(source, "tools", "packaging"))
+    import sbom
+    failures = []
+    fixed_inputs(sbom, failures)
+
+    command = [sys.executable, os.path.join(source, "tools", "packaging", "sbom.py"), "--bin", bindir,
+               "--version", "1.2.3.4", "--commit", "0" * 40, "--time", "1700000000"]
+    for build in builds:
+        command += ["--build", build]
+    doc = json.loads(subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout)
+    expected = {}
+    for build in builds:
+        folder = os.path.join(build, "maps")
+        for name in os.listdir(folder):
+            expected[name[:-4]] = sbom.map_libraries(os.path.join(folder, name))
+    contents_check(doc, expected, failures)
+    if "osslsigncode" in tool_names(doc):
+        failures.append("an unsigned release lists osslsigncode as a build tool")
+    signed, _, _ = sbom.document(bindir, builds, "1.2.3.4", "0" * 40, 1700000000, signed=True)
+    if "osslsigncode" not in tool_names(signed):
+        failures.append("a signed release does not list osslsigncode as a build tool")
+
     for f in failures:
         print("FAIL " + f)
-    print("sbom: %d images, %d entries, %d failures" % (len(expected), len(doc["packages"]), len(failures)))
+    print("sbom: %d link maps, %d licences, %d package URLs, %d images, %d entries, %d failures" % (
+        len(MAPS), len(LICENCES), len(PURLS), len(expected), len(doc["packages"]), len(failures)))
     return 1 if failures else 0
 
 

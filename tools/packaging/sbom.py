@@ -9,7 +9,8 @@ file, and the build tools from the compilers and tools the build trees
 were configured with.
 
 usage: sbom.py --bin DIR --build DIR [--build DIR...] --version V
-               --commit ID --time SECONDS [--list]
+               --commit ID --time SECONDS [--signed] [--list]
+  --signed: the release's images are signed (osslsigncode is one of its tools)
   --list: print the components, one "image<TAB>library<TAB>package" a line.
 """
 
@@ -22,6 +23,7 @@ import re
 import shutil
 import subprocess
 import sys
+from urllib.parse import quote
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -39,7 +41,9 @@ GCC_RUNTIME_FILES = {"libgcc": ("libgcc", "libgcc_eh", "crtbegin", "crtend", "cr
 # The tools of the build: those the CMake cache names, the compilers CMake
 # found, and the IDL and resource compilers that the build's rules run.
 TOOL_ENTRIES = ("CMAKE_LINKER", "CMAKE_OBJCOPY", "CMAKE_MAKE_PROGRAM", "CMAKE_COMMAND")
-PACKAGE_TOOLS = ("wixl", "msibuild", "osslsigncode")
+PACKAGE_TOOLS = ("wixl", "msibuild")
+# Only a signed release is made with it.
+SIGNING_TOOL = "osslsigncode"
 
 
 def fail(message):
@@ -124,13 +128,35 @@ def spdx_name(debian):
     return "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", debian)
 
 
-def machine_readable_licences(text):
-    """Every licence that a machine-readable copyright file names."""
-    names = set()
+def line_expression(line):
+    """One License field as an SPDX expression, and the licence names in it.
+    "or" offers a choice (OR), "and" asks for both (AND, which binds the
+    tighter in both notations); a comma before either ends a group, which
+    then binds as a whole."""
+    groups = re.split(r",\s*(and|or)\s+", line.strip())
+    names, parts = [], []
+    for i, group in enumerate(groups):
+        if i % 2:
+            parts.append(group.upper())
+            continue
+        words = re.split(r"\s+(and|or)\s+", group.strip())
+        names.extend(words[0::2])
+        text = " ".join(w.upper() if j % 2 else spdx_name(w) for j, w in enumerate(words))
+        parts.append("(%s)" % text if len(words) > 1 and len(groups) > 1 else text)
+    return " ".join(parts), names
+
+
+def machine_readable_licence(text):
+    """(SPDX expression, licence names) of a machine-readable copyright
+    file: every License field's expression must hold, so they are joined
+    with AND."""
+    expressions, names = set(), set()
     for line in re.findall(r"^License:[ \t]*(.+)$", text, re.M):
-        for part in re.split(r"\s+(?:and|or)\s+", line.strip()):
-            names.add(part.strip())
-    return sorted(names)
+        expression, found = line_expression(line)
+        expressions.add(expression)
+        names.update(found)
+    joined = [("(%s)" % e if " OR " in e and len(expressions) > 1 else e) for e in sorted(expressions)]
+    return " AND ".join(joined), sorted(names)
 
 
 def gcc_runtime_licence(text, library):
@@ -151,11 +177,15 @@ def gcc_runtime_licence(text, library):
 def licence(package, library):
     """(SPDX expression, Debian names behind LicenseRef- parts)."""
     text = copyright_text(package)
+    return licence_of_text(text, library)
+
+
+def licence_of_text(text, library):
     if text.startswith("Format:"):
-        names = machine_readable_licences(text)
+        expression, names = machine_readable_licence(text)
         if not names:
             return "NOASSERTION", []
-        return " AND ".join(spdx_name(n) for n in names), [n for n in names if n not in SPDX_NAMES]
+        return expression, [n for n in names if n not in SPDX_NAMES]
     return gcc_runtime_licence(text, library)
 
 
@@ -194,8 +224,10 @@ def rule_tools(build):
     return names
 
 
-def tool_paths(builds):
+def tool_paths(builds, signed):
     names = set(PACKAGE_TOOLS)
+    if signed:
+        names.add(SIGNING_TOOL)
     for build in builds:
         entries = cache_entries(build)
         names.update(entries[key] for key in TOOL_ENTRIES if entries.get(key))
@@ -217,8 +249,9 @@ def spdx_id(kind, name):
 
 
 def purl(package, facts):
-    quoted = package.replace("+", "%2B")
-    return "pkg:deb/debian/%s@%s?arch=%s" % (quoted, facts["version"].replace("+", "%2B"), facts["arch"])
+    """A Debian package's URL: name and version percent-encoded, so that
+    a version's epoch (1:2.3) and a + read as themselves."""
+    return "pkg:deb/debian/%s@%s?arch=%s" % (quote(package, safe=""), quote(facts["version"], safe=""), facts["arch"])
 
 
 def debian_package(kind, name, package, facts, declared, comment):
@@ -244,11 +277,11 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def document(bindir, builds, version, commit, seconds):
+def document(bindir, builds, version, commit, seconds, signed=False):
     made_of = images(builds)
     libraries = sorted(set().union(*made_of.values())) if made_of else []
     owned = owners(set(libraries))
-    tools = sorted(tool_paths(builds))
+    tools = sorted(tool_paths(builds, signed))
     tool_owners = owners(set(tools))
     facts = {p: package_facts(p) for p in sorted(set(owned.values()) | set(tool_owners.values()))}
     maker = product_identity()["maker"]
@@ -315,9 +348,10 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--commit", required=True)
     parser.add_argument("--time", type=int, required=True)
+    parser.add_argument("--signed", action="store_true")
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
-    doc, made_of, owned = document(args.bin, args.build, args.version, args.commit, args.time)
+    doc, made_of, owned = document(args.bin, args.build, args.version, args.commit, args.time, args.signed)
     if args.list:
         for image in sorted(made_of):
             for library in sorted(made_of[image]):

@@ -52,60 +52,26 @@ if [ -n "${Q5_WINE10_BINDS:-}" ]; then
   for b in "${extra[@]}"; do [ -n "$b" ] && [ -d "$b" ] && binds+=("$(cd "$b" && pwd)"); done
 fi
 # Everything that needs root happens in one privileged shell. Through sudo,
-# whose env_reset would drop the caller's environment (the mode, WINEPREFIX
-# and the like), the mode travels as an argument and the environment is
-# handed over by env.
+# whose env_reset drops the caller's environment, only the variables that
+# the commands inside read go along, by name (--preserve-env=NAMES): their
+# values travel in the environment, never on a command line, and nothing
+# else goes at all, so a password or token in the caller's environment
+# (SIGN_PASS and the like) reaches neither the root side nor sudo's log.
+# Through: Q5_*, WINE*, FUZZ_*, GTEST_*, LC_*, and DISPLAY, XAUTHORITY,
+# TERM, TZ, LANG, LANGUAGE, COLUMNS.
 privileged=()
 if [ "$(id -u)" -ne 0 ]; then
-  privileged=(sudo env)
-  while IFS= read -r -d '' kv; do privileged+=("$kv"); done < <(env -0)
+  keep=()
+  while IFS= read -r name; do
+    case "$name" in
+      Q5_* | WINE* | FUZZ_* | GTEST_* | LC_* | DISPLAY | XAUTHORITY | TERM | TZ | LANG | LANGUAGE | COLUMNS) keep+=("$name") ;;
+    esac
+  done < <(compgen -e)
+  privileged=(sudo "--preserve-env=$(IFS=,; echo "${keep[*]}")")
 fi
 
-# A private mount namespace; emulated, inside a user namespace of its own
-# too, with ids 0-65535 mapped 1:1. The maps are written from outside it
-# (util-linux would want /etc/subuid entries for that) while a holder keeps
-# the namespace; the command then joins it as its root, in this same
-# process (signals reach it as they would natively). The holder ends at
-# most half a second after the command.
-enter='
-  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-  mode=$1; shift
-  if [ "$mode" != emulated ]; then
-    exec unshare --mount --propagation private "$@"
-  fi
-  unshare --user --mount --propagation private \
-    bash -c "while [ -d /proc/\$1 ]; do sleep 0.5; done" holder $$ </dev/null >/dev/null 2>&1 &
-  holder=$!
-  until [ "$(readlink /proc/$holder/ns/user)" != "$(readlink /proc/self/ns/user)" ]; do
-    [ -d /proc/$holder ] || { echo "wine10/run: could not make a user namespace" >&2; exit 125; }
-    sleep 0.01
-  done
-  echo "0 0 65536" >/proc/$holder/uid_map && echo "0 0 65536" >/proc/$holder/gid_map || exit 125
-  exec nsenter --target $holder --user --mount -- "$@"'
-
-# Inside the namespaces: the binds, the mode's setup, then the root.
-inside='
-  set -e
-  mode=$1 root=$2 cwd=$3 nbinds=$4; shift 4
-  for d in proc dev sys; do mount --rbind "/$d" "$root/$d"; done
-  for ((i = 0; i < nbinds; i++)); do mkdir -p "$root$1"; mount --rbind "$1" "$root$1"; shift; done
-  case "$mode" in
-    emulated)
-      misc=$root/proc/sys/fs/binfmt_misc
-      mount -t binfmt_misc q5-binfmt "$misc" 2>/dev/null || {
-        echo "wine10/run: no binfmt_misc of its own in a user namespace (Linux 6.7 or later): 32-bit programs cannot run emulated" >&2
-        exit 125; }
-      # i386 ELF executables; F: qemu opened now, from outside the chroot.
-      printf "%s" ":q5-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$root/usr/libexec/qemu-binfmt/i386-binfmt-P:FP" >"$misc/register" ;;
-    none)
-      mount -t tmpfs -o size=1m,mode=755 q5-no-x86 "$root/usr/lib/x86_64-linux-gnu/wine/i386-windows" ;;
-  esac
-  # Wine'"'"'s display drivers want a private runtime folder.
-  mkdir -p -m 700 "$root/run/q5-xdg"
-  cd "$root"
-  exec chroot "$root" /bin/bash -c '"'"'cd "$0" 2>/dev/null || cd /; exec "$@"'"'"' "$cwd" "$@"'
-
-exec "${privileged[@]}" bash -c "$enter" wine10-enter "$Q5_X86_RUNS" \
-  bash -c "$inside" wine10-run "$Q5_X86_RUNS" "$root" "$PWD" "${#binds[@]}" "${binds[@]}" \
-  env PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin XDG_RUNTIME_DIR=/run/q5-xdg \
-  Q5_X86_RUNS="$Q5_X86_RUNS" Q5_X86_WHY="${Q5_X86_WHY:-}" "$@"
+# namespaces.sh makes the private mount namespace (and, emulated, the user
+# namespace); mount-root.sh binds the folders into the root, sets up the
+# mode and enters the root with chroot.
+exec "${privileged[@]}" bash "$here/namespaces.sh" "$Q5_X86_RUNS" \
+  bash "$here/mount-root.sh" "$Q5_X86_RUNS" "$root" "$PWD" "${#binds[@]}" "${binds[@]}" "$@"
