@@ -132,32 +132,43 @@ bool ParseOptions(int argc, char** argv, Options& o)
     return true;
 }
 
-int ServerProcesses()
+// The server processes running now (ids), or false when the process list
+// cannot be read.
+bool ServerProcesses(std::vector<DWORD>& ids)
 {
+    ids.clear();
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) return -1;
-    int nFound = 0;
+    if (hSnapshot == INVALID_HANDLE_VALUE) return false;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL bMore = Process32FirstW(hSnapshot, &entry); bMore; bMore = Process32NextW(hSnapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"q5dmsrv64.exe") == 0 || _wcsicmp(entry.szExeFile, L"q5dmsrv32.exe") == 0) ++nFound;
+        if (_wcsicmp(entry.szExeFile, L"q5dmsrv64.exe") == 0 || _wcsicmp(entry.szExeFile, L"q5dmsrv32.exe") == 0)
+            ids.push_back(entry.th32ProcessID);
     }
     CloseHandle(hSnapshot);
-    return nFound;
+    return true;
 }
 
 // A server ends a few milliseconds after its last client let go: wait for
-// that before calling one left over.
+// that before calling one left over. Each one left is named by its process
+// id as Wine's debug output writes it (4 hex digits at least), so that its
+// trace can be found.
 int ServersLeft(DWORD dwWaitMs)
 {
     const ULONGLONG ullEnd = GetTickCount64() + dwWaitMs;
-    int nLeft = ServerProcesses();
-    while (nLeft != 0 && GetTickCount64() < ullEnd) {
+    std::vector<DWORD> ids;
+    bool bRead = ServerProcesses(ids);
+    while (bRead && !ids.empty() && GetTickCount64() < ullEnd) {
         Sleep(200);
-        nLeft = ServerProcesses();
+        bRead = ServerProcesses(ids);
     }
-    printf("servers-left\t%d\n", nLeft);
-    return nLeft < 0 ? 2 : 0;
+    if (!bRead) {
+        printf("servers-left\t-1\n");
+        return 2;
+    }
+    printf("servers-left\t%d\n", static_cast<int>(ids.size()));
+    for (DWORD id : ids) printf("server-left\t%04lx\n", static_cast<unsigned long>(id));
+    return 0;
 }
 
 void WaitForNamedEvent(const std::wstring& name)

@@ -15,11 +15,22 @@
 # Per K: calls, calls per second (all calls over the round's time), the
 # longest wait for the lease, reconnects (activations after a session's
 # first), failures by kind. Ends with the line
-#   stress: N calls, H hangs, P server processes left, L calls lost to "server lost" with the lease
+#   stress: N calls, H hangs, P server processes left (I never asked for an object, without the lease), L calls lost to "server lost" with the lease
 # where a hang is a call that passed its 30 s deadline or a client that the
-# watchdog ended, and a server left is one still running 10 s after a round.
-# Exit code 1 on hangs, servers left, calls lost with the lease, wrong
-# outcomes or a client without its report; 2 when the run cannot be made.
+# watchdog ended, and a server left is one still running 15 s after a round
+# (past the 10 s in which a server stuck in its shutdown ends itself). Each
+# server left is named in the round's folder with its trace (server-ID.txt)
+# and ended before the next round.
+#
+# Without the lease servers may be left by design: each activation starts a
+# server, and when several start together one may be started for a client
+# that another's already served, so that no client ever asks it for an object;
+# such a server waits for one for ever. Any other server left (with the
+# lease, any at all) is a fault.
+#
+# Exit code 1 on hangs, servers left that may not be, calls lost with the
+# lease, wrong outcomes or a client without its report; 2 when the run
+# cannot be made.
 #
 # usage: tools/stress/stress.sh [--calls M] [--clients "1 4 8"] [--task N] [--work DIR] [--short]
 #   defaults: 20 calls, tasks of 5 calls, K = 1, 4, 8, work folder out/stress;
@@ -66,10 +77,12 @@ fi
 
 # Inside the Wine 10 root, one session for the whole run.
 calls=$Q5_STRESS_CALLS task=$Q5_STRESS_TASK work=$Q5_STRESS_WORK
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# The servers' traces (OutputDebugString), each line headed by its process id.
+export WINEPREFIX=$work/prefix WINEDEBUG=-all,warn+seh,+pid
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 bin=$root/out/bin
 client_limit=300
+left_wait_ms=15000
 x86=yes; [ "$Q5_X86_RUNS" = none ] && x86=no
 
 # Each server in its own registry view, each proxy/stub by a regsvr32 of its bitness.
@@ -86,11 +99,33 @@ clients_label() {
   if [ $n32 -eq 0 ]; then echo "$k (x64)"; else echo "$k ($n64 x64, $n32 x86)"; fi
 }
 
+# idle_servers DIR LOG_FROM: how many of the servers left after a round
+# (server-left lines of DIR/servers.txt) were never asked for an object:
+# their traces, which go to DIR/server-ID.txt, hold no KillAnotherMine, the
+# first thing of every creation. Wine writes a COM-started server's
+# debug output to the standard error of whichever process started rpcss:
+# the log (from byte LOG_FROM on) or a client's report. When no server's
+# trace is found at all, none counts as idle.
+idle_servers() {
+  local dir=$1 from=$2 id n=0
+  local traces=$dir/server-traces.txt
+  { tail -c +"$((from + 1))" "$work/wine.log"; cat "$dir"/client*.txt; } | tr -d '\r' |
+    sed -n 's/^\([0-9a-f]*\):[0-9a-f]*:warn:seh:OutputDebugStringW L"\(.*\)"$/\1\t\2/p' >"$traces"
+  for id in $(tr -d '\r' <"$dir/servers.txt" | sed -n 's/^server-left\t//p'); do
+    sed -n "s/^$id\t//p" "$traces" >"$dir/server-$id.txt"
+    [ -s "$traces" ] && ! grep -q '^>> KillAnotherMine ' "$dir/server-$id.txt" && n=$((n + 1))
+  done
+  echo $n
+}
+
 # round MODE K: K clients started together; their reports in rounds/MODE-K/,
 # one summary line (tab-separated) appended to rounds/MODE.txt.
 round() {
   local mode=$1 k=$2 dir=$work/rounds/$1-$2 i bits start_at pids=() extra=()
+  # A K given twice gets a folder per round.
+  for i in 2 3 4 5 6 7 8 9; do [ -e "$dir" ] || break; dir=$work/rounds/$1-$2-$i; done
   mkdir -p "$dir"
+  local log_from; log_from=$(stat -c %s "$work/wine.log")
   [ "$mode" = nolease ] && extra=(--no-lease)
   # Wine starts a process in about a second, 32-bit ones emulated later still.
   start_at=$(( $(date +%s%3N) + 2000 + k * 500 ))
@@ -106,13 +141,14 @@ round() {
     wait "${pids[$i]}"
     case $? in 124|137) killed=$((killed + 1)) ;; esac
   done
-  wine "$(client_program 64)" --servers-left 10000 >"$dir/servers.txt" 2>&1 </dev/null
+  wine "$(client_program 64)" --servers-left "$left_wait_ms" >"$dir/servers.txt" 2>&1 </dev/null
   local left; left=$(tr -d '\r' <"$dir/servers.txt" | sed -n 's/^servers-left\t//p')
-  [ -n "$left" ] || left=1
+  [ -n "$left" ] && [ "$left" -ge 0 ] || left=1
+  local idle; idle=$(idle_servers "$dir" "$log_from")
   # A server left over would be ended by the next round's first activation.
   [ "$left" = 0 ] || { wineserver -k; wineserver -w; }
   cat "$dir"/client*.txt | tr -d '\r' | awk -F'\t' -v k="$k" -v m="$calls" -v killed="$killed" -v left="$left" \
-    -v label="$(clients_label "$k")" -v start="$start_at" '
+    -v idle="$idle" -v label="$(clients_label "$k")" -v start="$start_at" '
     $1 == "stress-client" { n++; c += $4; wrong += $6; if ($7 > el) el = $7; if ($8 > wait) wait = $8; rec += $9; lost += $10 }
     $1 == "stress-failure" { f[$2] += $3; last[$2] = $4; if ($2 == "timed out") timedout += $3 }
     END {
@@ -120,10 +156,11 @@ round() {
       for (name in f) kinds = kinds (kinds == "" ? "" : ", ") name " " f[name] " (last " last[name] ")"
       if (wrong) kinds = kinds (kinds == "" ? "" : ", ") "WRONG OUTCOME " wrong
       if (n < k) kinds = kinds (kinds == "" ? "" : ", ") "NO REPORT from " (k - n) " client(s)"
+      if (left > 0) kinds = kinds (kinds == "" ? "" : ", ") "SERVERS LEFT " left " (" idle " never asked for an object)"
       if (kinds == "") kinds = "none"
       rate = el > 0 ? c * 1000 / el : 0
-      printf "%s\t%d\t%.1f\t%d\t%d\t%s\t%d\t%d\t%d\t%d\t%d\n", label, c, rate, wait, rec, kinds,
-        timedout + killed * m, left, lost, wrong, k - n
+      printf "%s\t%d\t%.1f\t%d\t%d\t%s\t%d\t%d\t%d\t%d\t%d\t%d\n", label, c, rate, wait, rec, kinds,
+        timedout + killed * m, left, lost, wrong, k - n, idle
     }' >>"$work/rounds/$mode.txt"
 }
 
@@ -149,7 +186,8 @@ table nolease "Without the lease (each client activates when it likes, as progra
 echo
 cat "$work/rounds/lease.txt" "$work/rounds/nolease.txt" >"$work/rounds/all.txt"
 read -r n h p wrong silent < <(awk -F'\t' '{ n += $2; h += $7; p += $8; w += $10; s += $11 } END { print n + 0, h + 0, p + 0, w + 0, s + 0 }' "$work/rounds/all.txt")
-l=$(awk -F'\t' '{ l += $9 } END { print l + 0 }' "$work/rounds/lease.txt")
-echo "stress: $n calls, $h hangs, $p server processes left, $l calls lost to \"server lost\" with the lease"
-echo "(each client's report: $work/rounds)"
-[ "$h" -eq 0 ] && [ "$p" -eq 0 ] && [ "$l" -eq 0 ] && [ "$wrong" -eq 0 ] && [ "$silent" -eq 0 ]
+read -r l lease_left < <(awk -F'\t' '{ l += $9; p += $8 } END { print l + 0, p + 0 }' "$work/rounds/lease.txt")
+read -r idle < <(awk -F'\t' '{ i += $12 } END { print i + 0 }' "$work/rounds/nolease.txt")
+echo "stress: $n calls, $h hangs, $p server processes left ($idle never asked for an object, without the lease), $l calls lost to \"server lost\" with the lease"
+echo "(each client's report, and each server left with its trace: $work/rounds)"
+[ "$h" -eq 0 ] && [ "$lease_left" -eq 0 ] && [ "$((p - idle))" -eq 0 ] && [ "$l" -eq 0 ] && [ "$wrong" -eq 0 ] && [ "$silent" -eq 0 ]
