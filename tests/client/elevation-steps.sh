@@ -9,6 +9,8 @@
 set -u
 work=$1 template=$2 bin=$3 plat64=$4 plat32=$5 pkg=$6 x86_runs=$7
 export WINEDEBUG=-all
+# Only prefixes made here are used, and ended, by this script.
+unset WINEPREFIX
 limit=120
 clsid='{84f2059a-d9ae-11d2-86a3-00c04f8ef940}'
 
