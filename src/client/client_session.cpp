@@ -40,11 +40,12 @@
 //
 // HOW THE THREADS END. Each thread holds a reference to the session and a
 // reference to the module that contains this code (taken by the thread
-// that starts it), sets its "ended" event as its last act on the session
-// and leaves through FreeLibraryAndExitThread: a DLL that links the
-// library stays loaded while a thread of it runs, and is unloaded by the
-// last one. Close waits on the "ended" events, not on the threads' exit,
-// which needs the loader lock.
+// that starts it), and leaves through FreeLibraryAndExitThread: a DLL that
+// links the library stays loaded while a thread of it runs, and is
+// unloaded by the last one. Close waits for the threads' exit itself, so
+// that none still runs when the caller goes on (to the process's exit,
+// say); under the loader lock a thread cannot exit, and Close then gives
+// up after kCloseWaitMs.
 #include "client_session.h"
 
 #include <algorithm>
@@ -96,12 +97,9 @@ HMODULE PinThisModule()
     return hModule;
 }
 
-// Waits until a thread set its "ended" event, or was ended at process exit.
-void WaitForEnd(const CHandle& hEnded, const CHandle& hThread, ULONGLONG ullUntil)
+void WaitForEnd(const CHandle& hThread, ULONGLONG ullUntil)
 {
-    if (hThread.Get() == nullptr) return;
-    HANDLE handles[2] = {hEnded.Get(), hThread.Get()};
-    WaitForMultipleObjects(2, handles, FALSE, MillisecondsLeft(ullUntil));
+    if (hThread.Get() != nullptr) WaitForSingleObject(hThread.Get(), MillisecondsLeft(ullUntil));
 }
 
 const JobResult kClosedResult = {Failure::Misuse, kIllegalMethodCall, false, false};
@@ -131,8 +129,7 @@ std::shared_ptr<CClient::CSession> CClient::CSession::Start(const OpenOptions& o
     auto pSession = std::make_shared<CSession>(options);
     CSession& session = *pSession;
     session.m_pOpenJob = pOpenJob;
-    const HANDLE events[] = {session.m_hQuit.Get(), session.m_hWake.Get(), session.m_hDeliver.Get(),
-                             session.m_hOwnerEnded.Get(), session.m_hDeliveryEnded.Get(), pOpenJob->hDone.Get()};
+    const HANDLE events[] = {session.m_hQuit.Get(), session.m_hWake.Get(), session.m_hDeliver.Get(), pOpenJob->hDone.Get()};
     for (HANDLE h : events) {
         if (h == nullptr) {
             hr = E_OUTOFMEMORY;
@@ -176,7 +173,6 @@ DWORD WINAPI CClient::CSession::OwnerMain(void* pParameter)
         hModule = pStart->hModule;
         CSession& session = *pStart->pSession;
         session.RunOwner();
-        SetEvent(session.m_hOwnerEnded.Get());
     }  // the session may end here, with its last reference
     if (hModule != nullptr) FreeLibraryAndExitThread(hModule, 0);
     return 0;
@@ -190,7 +186,6 @@ DWORD WINAPI CClient::CSession::DeliveryMain(void* pParameter)
         hModule = pStart->hModule;
         CSession& session = *pStart->pSession;
         session.RunDelivery();
-        SetEvent(session.m_hDeliveryEnded.Get());
     }
     if (hModule != nullptr) FreeLibraryAndExitThread(hModule, 0);
     return 0;
@@ -243,8 +238,8 @@ void CClient::CSession::Close(bool bWait)
     if (!bWait || m_bOwnerBusy.load()) return;
     const ULONGLONG ullUntil = DeadlineFromNow(kCloseWaitMs);
     const DWORD dwThread = GetCurrentThreadId();
-    if (dwThread != m_dwOwnerThreadId) WaitForEnd(m_hOwnerEnded, m_hOwnerThread, ullUntil);
-    if (dwThread != m_dwDeliveryThreadId) WaitForEnd(m_hDeliveryEnded, m_hDeliveryThread, ullUntil);
+    if (dwThread != m_dwOwnerThreadId) WaitForEnd(m_hOwnerThread, ullUntil);
+    if (dwThread != m_dwDeliveryThreadId) WaitForEnd(m_hDeliveryThread, ullUntil);
 }
 
 unsigned CClient::CSession::Reconnects() const

@@ -69,8 +69,6 @@ private:
     detail::CHandle m_hQuit{CreateEventW(nullptr, TRUE, FALSE, nullptr)};      // Close was asked
     detail::CHandle m_hWake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};     // a job was queued
     detail::CHandle m_hDeliver{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // an asynchronous job was queued
-    detail::CHandle m_hOwnerEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    detail::CHandle m_hDeliveryEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     detail::CHandle m_hOwnerThread;
     detail::CHandle m_hDeliveryThread;
     DWORD m_dwOwnerThreadId = 0;

@@ -50,8 +50,8 @@
 // a TLS callback, in a global object's constructor or destructor of a DLL)
 // do not Open a client and do not make calls: both wait for the library's
 // threads, which cannot start or end while the lock is held. Close() and
-// the destructor are allowed there; they then wait at most kCloseWaitMs
-// (at once at process exit) and leave the threads to end by themselves.
+// the destructor are allowed there; they then wait the full kCloseWaitMs
+// (none at process exit) and leave the threads to end by themselves.
 //
 // ASYNCHRONOUS CALLS. Each method has a form `...Async` that queues the
 // call and returns at once (false, and nothing is ever delivered, when the
