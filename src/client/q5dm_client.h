@@ -5,12 +5,63 @@
 // lets cooperating clients take turns, and a deadline per call.
 //
 // Standard C++17 and the Windows SDK only; links ole32, uuid, advapi32 and
-// user32. The caller's thread needs no COM initialisation of its own: the
-// library keeps its COM references in threads of its own (multithreaded
-// apartment), so a client object may be used from any thread, one call at a
-// time (a second caller waits for the first call's end). The calling thread
-// waits without dispatching messages, at most the call's deadline: a window
-// thread should call with a short deadline or from a worker thread.
+// user32.
+//
+// THREADS. Each open client has two threads of the library: its owner
+// thread, which alone holds the lease, activates, calls and releases the
+// server (in a multithreaded apartment of its own: the caller needs no COM
+// initialisation), running the client's calls one at a time in the order
+// they came; and a delivery thread for the asynchronous forms. A client
+// object may be used from any number of threads at once, Close() and the
+// destructor included. Its calls never run concurrently: a second call
+// waits in the queue, and that wait counts against its own deadline.
+//
+// DEADLINES. A call's deadline (OpenOptions::dwDeadlineMs, or the per-call
+// argument) covers all of it: the wait behind earlier calls, the activation
+// of a fresh server where one is needed, the call and its repeat. When it
+// passes the caller gets Failure::TimedOut with HRESULT_FROM_WIN32
+// (ERROR_TIMEOUT); a call not yet started then never runs, and one that is
+// running goes on in the server to its end, never repeated and never
+// followed by an activation for it. The client keeps that server and the
+// lease meanwhile: its next call runs after the timed-out one ends (and
+// times out itself if that takes longer than its own deadline), and no
+// other client can start a server that would end the busy one. Open()
+// has its own deadline, OpenOptions::dwOpenDeadlineMs, for the lease wait
+// and the first activation together. COM's call cancellation is not used:
+// under Wine 10 CoEnableCallCancellation answers S_OK but does nothing, and
+// CoCancelCall is not implemented at all (a call of it ends the calling
+// process). A timed-out call may therefore have run, wholly or in part.
+//
+// CLOSE. Close() (and the destructor) may be called from any thread at any
+// time, also while another thread is in a call. Calls queued and not yet
+// started answer Failure::Misuse (they did not run); a running call goes on
+// and its caller gets its answer (or TimedOut at its deadline). When no
+// call or activation is running, Close() returns once the owner thread has
+// released the server and then the lease, within kCloseWaitMs at most.
+// When one is running, Close() returns at once: the owner thread releases
+// the server and the lease right after that call returns, and ends. Every
+// activation happens under the lease and none happens after Close().
+//
+// MODULE AND LOADER LOCK. The library's threads hold a reference to the
+// module that contains the library (GetModuleHandleEx) and leave through
+// FreeLibraryAndExitThread: a DLL that links the library may be unloaded
+// at any time, also after a timed-out call; it stays mapped until the last
+// thread of the library in it ends. Under the loader lock (in DllMain, in
+// a TLS callback, in a global object's constructor or destructor of a DLL)
+// do not Open a client and do not make calls: both wait for the library's
+// threads, which cannot start or end while the lock is held. Close() and
+// the destructor are allowed there; they then wait the full kCloseWaitMs
+// (none at process exit) and leave the threads to end by themselves.
+//
+// ASYNCHRONOUS CALLS. Each method has a form `...Async` that queues the
+// call and returns at once (false, and nothing is ever delivered, when the
+// client is not open). Its result is delivered once, as a Completion says:
+// to a callback, which runs on the client's delivery thread (keep it
+// short; it may call the client, Close() included), or as a message posted
+// to a window of the caller's (wParam: the caller's value; lParam: a
+// Result<T>* that the handler takes with TakeResult<T>(lParam)). The
+// deadline works as for the synchronous form. A window thread that uses
+// the message form never waits for the library.
 //
 // RESULTS. The interface's HRESULTs are compared exactly, never with
 // SUCCEEDED(): DeleteRegKey fails with S_FALSE (1), ReserveComPortsBelow
@@ -22,15 +73,21 @@
 // THE LEASE. Every server start ends the other running server of the same
 // program (the class is single-use), so two clients that each keep a server
 // end each other's. Clients of this library share one named mutex,
-// "Global\Q5DMService.ClientLease" (a security descriptor that every
-// interactive user, SYSTEM and the administrators can open; a low integrity
-// label so that an elevated holder does not lock out a non-elevated one).
-// Open() takes it (waiting at most OpenOptions::dwLeaseWaitMs, then
-// Failure::Busy) before it activates, and the client holds it, with its one
-// server, until Close() or destruction. So: open a client for a task, not for
-// the application's lifetime; another window or q5dmctl waits meanwhile. A
-// crashed holder's lease is taken over (abandoned mutex). Programs that do
-// not use the library still end our server; that is what recovery is for.
+// "Global\Q5DMService.ClientLease". Every interactive user, SYSTEM and the
+// administrators may wait for it and release it, and nothing more (the
+// creator keeps its owner's rights); its medium integrity label lets an
+// elevated holder's lease be taken by a non-elevated client and keeps
+// low integrity (sandboxed) processes out. Open() takes it (waiting at most
+// OpenOptions::dwLeaseWaitMs, then Failure::Busy) before it activates, and
+// the client holds it, with its one server, until Close() or destruction.
+// So: open a client for a task, not for the application's lifetime; another
+// window or q5dmctl waits meanwhile. A crashed holder's lease is taken over
+// at once (abandoned mutex). A process that creates the name first with a
+// security of its own decides who may open it: where it refuses us, Open()
+// fails with AccessDenied; where it holds the mutex, Open() answers Busy
+// after the lease wait. The library never activates without the lease.
+// Programs that do not use the library still end our server; that is what
+// recovery is for.
 //
 // RECOVERY. A call whose server was lost is repeated at most once, on a
 // fresh server activated under the lease the client already holds (with
@@ -67,7 +124,9 @@
 //
 //   A call that is not repeated reports ServerLostMayHaveRun; the next call
 //   activates a fresh server. `bRepeated` tells that the outcome came from
-//   the repeat.
+//   the repeat. A repeat after "may have run" that brings no answer of its
+//   own (its activation failed, or it did not run) reports the first run's
+//   ServerLostMayHaveRun and HRESULT: the call may still have happened.
 //
 // RESERVATIONS. ReserveComPortsBelow keeps the map of formerly free ports in
 // the server. When that server is lost (or the reserving call itself may
@@ -78,25 +137,13 @@
 // no map. A new successful ReserveComPortsBelow replaces the lost one, as a
 // second reservation replaces the first in the server.
 //
-// DEADLINES. Each call runs on a thread of the library; the caller waits at
-// most the call's deadline (OpenOptions::dwDeadlineMs, or the per-call
-// argument) and then gets Failure::TimedOut with HRESULT_FROM_WIN32
-// (ERROR_TIMEOUT), the repeat of a recovery included. COM's call
-// cancellation is not used: under Wine 10 CoEnableCallCancellation answers
-// S_OK but does nothing, and CoCancelCall is not implemented at all (a call
-// of it ends the calling process). What happens to
-// the server's work after a deadline: the call goes on in the server to its
-// end; the library no longer uses that server. The client's next call
-// activates a fresh server, whose start ends the busy one in the middle of
-// that work (programs that SyncExec or CmdLine started keep running); after
-// Close() the next activation of any client does the same. A timed-out call
-// may therefore have run, wholly or in part.
-//
 // ELEVATION. Elevation::Never activates plainly (CoCreateInstance,
 // CLSCTX_LOCAL_SERVER). Elevation::Always uses the elevation moniker
 // "Elevation:Administrator!new:{CLSID}" with an owner window: the given one,
 // else a small invisible window of the library's own, brought to the
-// foreground, so that a console or background caller's prompt is seen.
+// foreground, so that a console or background caller's prompt is seen
+// (that window lives on a thread of the library that pumps its messages
+// while the prompt is up).
 // Elevation::WhenNotElevated uses the moniker only when the process token is
 // not elevated (TokenElevation), else activates plainly. Where the platform
 // has no elevation moniker (MK_E_CANTOPENFILE: Wine), Always fails with
@@ -114,7 +161,9 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
+#include "q5_thread_safety.h"
 #include "q5dm.h"
 
 namespace q5dm {
@@ -203,6 +252,8 @@ HRESULT ActivateDefault(const ActivationRequest& request, IQ5DMService** ppServi
 
 constexpr DWORD kNoDeadline = INFINITE;
 constexpr DWORD kDefaultDeadline = 0xFFFFFFFEu;  // per-call argument: use OpenOptions::dwDeadlineMs
+// The longest Close() waits for the library's threads (see CLOSE).
+constexpr DWORD kCloseWaitMs = 5000;
 
 struct OpenOptions {
     Elevation eElevation = Elevation::Never;
@@ -210,10 +261,45 @@ struct OpenOptions {
     ServerBits eBits = ServerBits::Default;
     DWORD dwLeaseWaitMs = 60000;         // longest wait for the lease, then Busy
     DWORD dwDeadlineMs = kNoDeadline;    // every call's deadline unless a call names its own
+    DWORD dwOpenDeadlineMs = kNoDeadline;  // Open's: the lease wait and the first activation, then TimedOut
     ActivateFn pfnActivate;              // empty: ActivateDefault
     std::function<bool()> pfnIsElevated; // empty: the process token's TokenElevation
     const wchar_t* pszLeaseName = nullptr;  // null: the machine-wide lease above
 };
+
+// Where an asynchronous call's result goes: a callback on the library's
+// delivery thread, or a message posted to a window (see ASYNCHRONOUS CALLS).
+template <typename TOutcome>
+struct Completion {
+    std::function<void(const Result<TOutcome>&)> pfnCallback;
+    HWND hwnd = nullptr;
+    UINT uMessage = 0;
+    WPARAM wParam = 0;
+
+    static Completion Callback(std::function<void(const Result<TOutcome>&)> pfn)
+    {
+        Completion c;
+        c.pfnCallback = std::move(pfn);
+        return c;
+    }
+    static Completion Message(HWND hwndTarget, UINT uMsg, WPARAM wValue = 0)
+    {
+        Completion c;
+        c.hwnd = hwndTarget;
+        c.uMessage = uMsg;
+        c.wParam = wValue;
+        return c;
+    }
+};
+
+// The result that a Completion::Message delivered, owned by the handler.
+// A message that is never handled (its window was destroyed first) leaks
+// its result.
+template <typename TOutcome>
+std::unique_ptr<Result<TOutcome>> TakeResult(LPARAM lParam)
+{
+    return std::unique_ptr<Result<TOutcome>>(reinterpret_cast<Result<TOutcome>*>(lParam));
+}
 
 class CClient;
 
@@ -232,10 +318,9 @@ public:
     CClient& operator=(const CClient&) = delete;
 
     static OpenResult Open(const OpenOptions& options);
-    // Releases the server and then the lease; does not wait for a call that
-    // passed its deadline (see DEADLINES).
+    // Releases the server and then the lease (see CLOSE); any thread.
     void Close();
-    bool IsOpen() const { return m_pSession != nullptr; }
+    bool IsOpen() const;
 
     // Figures of the session so far.
     unsigned Reconnects() const;    // activations after the first
@@ -266,11 +351,49 @@ public:
     Result<DoneOutcome> setSuspendAllowed(const wchar_t* deviceInstanceId, long allow,
                                           DWORD dwDeadlineMs = kDefaultDeadline);
 
+
+    // The same, queued: see ASYNCHRONOUS CALLS.
+    bool InstallDriverAsync(const Completion<DoneOutcome>& done, const wchar_t* deviceInstanceId,
+                            const wchar_t* infPath, long noFileCopy, DWORD dwDeadlineMs = kDefaultDeadline);
+    bool RemoveDriverAsync(const Completion<DoneOutcome>& done, const wchar_t* deviceInstanceId,
+                           DWORD dwDeadlineMs = kDefaultDeadline);
+    bool KillProcessByNameAsync(const Completion<AlwaysOutcome>& done, const wchar_t* processName,
+                                DWORD dwDeadlineMs = kDefaultDeadline);
+    bool PatchUninstallAsync(const Completion<AlwaysOutcome>& done, const wchar_t* uninstallKey,
+                             const wchar_t* uninstallString, DWORD dwDeadlineMs = kDefaultDeadline);
+    bool BackupDriverAsync(const Completion<DoneOutcome>& done, const wchar_t* infName, const wchar_t* subFolder,
+                           const wchar_t* infCopyPath, const wchar_t* backupRoot,
+                           DWORD dwDeadlineMs = kDefaultDeadline);
+    bool CleanNotInstalledAsync(const Completion<AlwaysOutcome>& done, const wchar_t* className, long usbVariant,
+                                DWORD dwDeadlineMs = kDefaultDeadline);
+    bool CmdLineAsync(const Completion<LaunchOutcome>& done, const wchar_t* file, const wchar_t* parameters,
+                      const wchar_t* directory, DWORD dwDeadlineMs = kDefaultDeadline);
+    bool SyncExecAsync(const Completion<ExecOutcome>& done, const wchar_t* commandLine, const wchar_t* currentDirectory,
+                       DWORD dwDeadlineMs = kDefaultDeadline);
+    bool DeleteRegKeyAsync(const Completion<DeleteOutcome>& done, const wchar_t* rootName, const wchar_t* subKey,
+                           DWORD dwDeadlineMs = kDefaultDeadline);
+    bool ReserveComPortsBelowAsync(const Completion<ReserveOutcome>& done, long portNumber,
+                                   DWORD dwDeadlineMs = kDefaultDeadline);
+    bool RestoreComPortsAsync(const Completion<RestoreOutcome>& done, DWORD dwDeadlineMs = kDefaultDeadline);
+    bool ClaimComPortAsync(const Completion<PortOutcome>& done, long portNumber, DWORD dwDeadlineMs = kDefaultDeadline);
+    bool ReleaseComPortAsync(const Completion<PortOutcome>& done, long portNumber,
+                             DWORD dwDeadlineMs = kDefaultDeadline);
+    bool isDeviceWORableAsync(const Completion<WorOutcome>& done, const wchar_t* deviceInstanceId,
+                              DWORD dwDeadlineMs = kDefaultDeadline);
+    bool setWOREnabledAsync(const Completion<DoneOutcome>& done, const wchar_t* deviceInstanceId, long enable,
+                            DWORD dwDeadlineMs = kDefaultDeadline);
+    bool setSuspendAllowedAsync(const Completion<DoneOutcome>& done, const wchar_t* deviceInstanceId, long allow,
+                                DWORD dwDeadlineMs = kDefaultDeadline);
+
     struct CSession;  // the library's; public only so that its source can name it
 
 private:
     explicit CClient(std::shared_ptr<CSession> pSession) noexcept;
-    std::shared_ptr<CSession> m_pSession;
+    std::shared_ptr<CSession> Session() const;
+    std::shared_ptr<CSession> TakeSession();
+
+    mutable CSrwLock m_lock;  // a client may be closed on one thread while used on others
+    std::shared_ptr<CSession> m_pSession Q5_GUARDED_BY(m_lock);
 };
 
 struct OpenResult {

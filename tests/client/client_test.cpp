@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "q5dm_client.h"
+#include "scripted_service.h"
 
 using q5dm::CClient;
 using q5dm::Failure;
@@ -19,90 +19,7 @@ using q5dm::Summary;
 
 namespace {
 
-const HRESULT kCallFailed = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
-const HRESULT kCallFailedDne = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
-const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-const HRESULT kDeclined = HRESULT_FROM_WIN32(ERROR_CANCELLED);
-const HRESULT kElevationDisabled = static_cast<HRESULT>(0x80080017L);
-
-// What the seam hands out and what it was asked for. Server n answers from
-// script n (the last script serves any later server), one entry per call,
-// the last entry repeating.
-struct Plan {
-    std::vector<HRESULT> activationResults;  // per activation; then S_OK
-    bool bNullObject = false;
-    std::vector<std::vector<HRESULT>> scripts = {{S_OK}};
-    std::mutex lock;
-    std::vector<q5dm::ActivationRequest> requests;
-    std::vector<int> callsPerServer;
-};
-
-class CScriptedService final : public IQ5DMService {
-public:
-    CScriptedService(std::shared_ptr<Plan> plan, size_t server) : m_plan(std::move(plan)), m_server(server) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IQ5DMService) return E_NOINTERFACE;
-        AddRef();
-        *ppv = this;
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE InstallDriver(const wchar_t*, const wchar_t*, LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE RemoveDriver(const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE KillProcessByName(const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE PatchUninstall(const wchar_t*, const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE BackupDriver(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE CleanNotInstalled(const wchar_t*, LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE CmdLine(const wchar_t*, const wchar_t*, const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE SyncExec(const wchar_t*, const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE DeleteRegKey(const wchar_t*, const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE ReserveComPortsBelow(LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE RestoreComPorts() override { return Next(); }
-    HRESULT STDMETHODCALLTYPE ClaimComPort(LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE ReleaseComPort(LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE isDeviceWORable(const wchar_t*) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE setWOREnabled(const wchar_t*, LONG) override { return Next(); }
-    HRESULT STDMETHODCALLTYPE setSuspendAllowed(const wchar_t*, LONG) override { return Next(); }
-
-private:
-    HRESULT Next()
-    {
-        std::lock_guard<std::mutex> guard(m_plan->lock);
-        const std::vector<HRESULT>& script = m_plan->scripts[std::min(m_server, m_plan->scripts.size() - 1)];
-        int call = m_plan->callsPerServer[m_server]++;
-        return script[std::min(static_cast<size_t>(call), script.size() - 1)];
-    }
-
-    std::shared_ptr<Plan> m_plan;
-    size_t m_server;
-    std::atomic<ULONG> m_refs{1};
-};
-
-q5dm::OpenOptions OptionsFor(const std::shared_ptr<Plan>& plan)
-{
-    q5dm::OpenOptions options;
-    options.pfnActivate = [plan](const q5dm::ActivationRequest& request, IQ5DMService** ppService) {
-        std::lock_guard<std::mutex> guard(plan->lock);
-        size_t n = plan->requests.size();
-        plan->requests.push_back(request);
-        HRESULT hr = n < plan->activationResults.size() ? plan->activationResults[n] : S_OK;
-        if (FAILED(hr) || plan->bNullObject) return hr;
-        *ppService = new CScriptedService(plan, plan->callsPerServer.size());
-        plan->callsPerServer.push_back(0);
-        return S_OK;
-    };
-    options.pfnIsElevated = [] { return false; };
-    return options;
-}
+using namespace scripted;
 
 CClient OpenScripted(const std::shared_ptr<Plan>& plan)
 {
@@ -159,33 +76,6 @@ const Invoke& MethodNamed(const std::string& name)
 }
 
 }  // namespace
-
-TEST(ClassifyFailure, EveryTransportHresultHasItsKind)
-{
-    const struct {
-        HRESULT hr;
-        Failure eFailure;
-    } cases[] = {
-        {kDeclined, Failure::Declined},
-        {REGDB_E_CLASSNOTREG, Failure::NotRegistered},
-        {kElevationDisabled, Failure::ElevationNotEnabled},
-        {MK_E_CANTOPENFILE, Failure::ElevationNotEnabled},
-        {E_ACCESSDENIED, Failure::AccessDenied},
-        {kCallFailed, Failure::ServerLostMayHaveRun},
-        {kCallFailedDne, Failure::ServerLostDidNotRun},
-        {kServerUnavailable, Failure::ServerLostDidNotRun},
-        {RPC_E_DISCONNECTED, Failure::ServerLostDidNotRun},
-        {RPC_E_CALL_CANCELED, Failure::TimedOut},
-        {RPC_E_SERVERCALL_RETRYLATER, Failure::Busy},
-        {RPC_E_WRONG_THREAD, Failure::Misuse},
-        {HRESULT_FROM_WIN32(RPC_X_NULL_REF_POINTER), Failure::Misuse},
-        {E_NOINTERFACE, Failure::Unexpected},
-        {HRESULT_FROM_WIN32(RPC_X_BAD_STUB_DATA), Failure::Unexpected},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(q5dm::ClassifyFailure(c.hr), c.eFailure) << std::hex << c.hr << " " << q5dm::HresultName(c.hr);
-    }
-}
 
 TEST(ClientCalls, EachMethodNamesExactlyItsContractsAnswers)
 {
@@ -278,7 +168,9 @@ TEST(ClientRecovery, RepeatsOnAFreshServerOnlyWhatCannotHarm)
         {"isDeviceWORable", kCallFailed, S_FALSE, "present", true},
         {"SyncExec", kCallFailedDne, S_OK, "ended", true},
         {"DeleteRegKey", kServerUnavailable, S_FALSE, "not deleted", true},
-        {"PatchUninstall", kCallFailed, kServerUnavailable, "failure: server lost, did not run", true},
+        {"DeleteRegKey", RPC_E_SERVER_DIED_DNE, S_OK, "deleted", true},
+        {"CmdLine", RPC_E_DISCONNECTED, S_OK, "started", true},
+        {"RemoveDriver", CO_E_OBJNOTCONNECTED, E_FAIL, "failed", true},
     };
     for (const auto& c : cases) {
         auto plan = std::make_shared<Plan>();
@@ -296,6 +188,30 @@ TEST(ClientRecovery, RepeatsOnAFreshServerOnlyWhatCannotHarm)
             EXPECT_EQ(plan->callsPerServer.size(), 2u) << label;
             EXPECT_EQ(client.Reconnects(), 1u) << label;
         }
+    }
+}
+
+// A repeat that brings no answer of its own must not turn "may have run"
+// into "did not run": the application would redo what may have happened.
+TEST(ClientRecovery, MayHaveRunSurvivesAFailedRepeat)
+{
+    const struct {
+        const char* name;
+        std::vector<HRESULT> activationResults;
+        std::vector<std::vector<HRESULT>> scripts;
+    } cases[] = {
+        {"repeat did not run", {}, {{kCallFailed}, {kServerUnavailable}}},
+        {"repeat's activation failed", {S_OK, REGDB_E_CLASSNOTREG}, {{kCallFailed}, {S_OK}}},
+    };
+    for (const auto& c : cases) {
+        auto plan = std::make_shared<Plan>();
+        plan->activationResults = c.activationResults;
+        plan->scripts = c.scripts;
+        CClient client = OpenScripted(plan);
+        Summary s = MethodNamed("PatchUninstall")(client);
+        EXPECT_EQ(Describe(s), "failure: server lost, may have run") << c.name;
+        EXPECT_EQ(s.hr, kCallFailed) << c.name;
+        EXPECT_EQ(Activations(plan), 2u) << c.name << ": the repeat was tried";
     }
 }
 
@@ -335,6 +251,25 @@ TEST(ClientLease, ASecondClientWaitsAtMostItsLeaseWaitThenIsBusy)
     EXPECT_EQ(second.eFailure, Failure::Busy);
     EXPECT_EQ(second.hr, HRESULT_FROM_WIN32(ERROR_BUSY));
     EXPECT_EQ(plan->requests.size(), 1u) << "a client without the lease activated";
+    // Others may wait and release, nothing more: one with WRITE_DAC could
+    // lock every client out.
+    HANDLE hLease = OpenMutexW(READ_CONTROL, FALSE, L"Global\\Q5DMService.ClientLease");
+    ASSERT_NE(hLease, nullptr);
+    PACL pDacl = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(hLease, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &pDacl, nullptr,
+                              &pDescriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(pDacl, nullptr);
+    EXPECT_GT(pDacl->AceCount, 0u);
+    for (WORD i = 0; i < pDacl->AceCount; ++i) {
+        ACE_HEADER* pAce = nullptr;
+        ASSERT_TRUE(GetAce(pDacl, i, reinterpret_cast<void**>(&pAce)));
+        if (pAce->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        EXPECT_EQ(reinterpret_cast<ACCESS_ALLOWED_ACE*>(pAce)->Mask, static_cast<DWORD>(SYNCHRONIZE | MUTEX_MODIFY_STATE)) << "ACE " << i;
+    }
+    LocalFree(pDescriptor);
+    CloseHandle(hLease);
 
     first.Close();
     options.dwLeaseWaitMs = 10000;

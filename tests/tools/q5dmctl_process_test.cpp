@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "children_testing.h"
@@ -114,6 +115,26 @@ TEST_F(Q5dmctl, RepeatPrintsTimingFigures)
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_TRUE(Has(run.output, "DeleteRegKey: not deleted (0x00000001 S_FALSE)\nactivation: ")) << run.output;
     EXPECT_TRUE(Has(run.output, "\ncalls: 5, round trip median ")) << run.output;
+}
+
+// Eight at once take turns on the clients' lease: none ends another's
+// server, so every one of them gets all its answers.
+TEST_F(Q5dmctl, EightStartedTogetherAllSucceed)
+{
+    std::vector<CtlRun> runs(8);
+    std::vector<std::thread> threads;
+    for (CtlRun& run : runs) {
+        threads.emplace_back([&run] {
+            run.exitCode = q5e2e::RunToEnd(L"\"" + q5e2e::OutBin(L"q5dmctl64.exe") + L"\" --repeat 20 DeleteRegKey HKXX Software",
+                                           8 * kRunMs, &run.output);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    q5e2e::WaitForNoServers();
+    for (const CtlRun& run : runs) {
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(Has(run.output, "DeleteRegKey: not deleted (0x00000001 S_FALSE)\n")) << run.output;
+    }
 }
 
 TEST_F(Q5dmctl, ActivationFailureIsReported)

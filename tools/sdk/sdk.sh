@@ -24,8 +24,9 @@ done
 
 rm -rf "$out"
 mkdir -p "$out/include" "$out/src" "$out/idl" "$out/lib/x64" "$out/lib/x86" "$out/example"
-cp "$root/src/client/q5dm_client.h" "$out/include/"
-cp "$root/src/client/q5dm_client.cpp" "$out/src/"
+cp "$root/src/client/q5dm_client.h" "$root/src/client/q5_thread_safety.h" "$out/include/"
+cp "$root/src/client/q5dm_client.cpp" "$root/src/client/client_session.cpp" "$root/src/client/client_activation.cpp" \
+   "$root/src/client/client_lease.cpp" "$root/src/client/client_internal.h" "$root/src/client/client_session.h" "$out/src/"
 cp "$root/src/interface/q5dm.idl" "$out/idl/"
 # widl names the definition by the path it was given: this checkout's, which
 # means nothing on the developer's machine.
