@@ -16,13 +16,14 @@ import sys
 
 
 def linked(map_path):
-    """Read as a reviewer would: the archive lines of the map's member
-    list, and the LOAD lines of objects."""
+    """Read as a reviewer would: the system archives named by the lines of
+    members taken, found among the files read, and the system objects read."""
     text = open(map_path, encoding="utf-8", errors="replace").read()
-    members = text.split("Archive member included to satisfy reference by file (symbol)", 1)[1]
-    members = re.split(r"^(?:Allocating common symbols|Discarded input sections)$", members, 1, flags=re.M)[0]
-    found = {os.path.normpath(a) for a in re.findall(r"^(/[^(\s]+\.a)\(", members, re.M)}
-    found |= {os.path.normpath(o) for o in re.findall(r"^LOAD (/usr/\S+\.o)$", text, re.M)}
+    record = text.split("Files read and archive members taken", 1)[1]
+    read = re.findall(r"^Reading (/usr/\S+)$", record, re.M)
+    taken = set(re.findall(r"^Loaded ([^(\s]+\.a)\(", record, re.M))
+    found = {os.path.normpath(f) for f in read if f.endswith(".o")}
+    found |= {os.path.normpath(f) for f in read if os.path.basename(f) in taken}
     return found
 
 
