@@ -16,6 +16,8 @@ set(CMAKE_C_COMPILER   clang-${Q5_LLVM})
 set(CMAKE_CXX_COMPILER clang++-${Q5_LLVM})
 set(CMAKE_C_COMPILER_TARGET   ${Q5_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${Q5_TRIPLE})
+set(CMAKE_ASM_COMPILER clang-${Q5_LLVM})
+set(CMAKE_ASM_COMPILER_TARGET ${Q5_TRIPLE})
 # The link map gains the files read (lld-with-inputs.sh).
 set(CMAKE_LINKER       ld.lld-${Q5_LLVM})
 set(CMAKE_AR           ${Q5_TRIPLE}-ar)
