@@ -3,7 +3,7 @@
 # packages (signed when SIGN_PFX names a certificate, as make packages
 # signs), the SDK folder where the build has one, the symbol files as an
 # archive, the bill of materials (SPDX 2.3 JSON), release notes from the
-# commits since the last tag, and SHA256SUMS of all of it. Two runs of one
+# commits since the version was set, and SHA256SUMS of all of it. Two runs of one
 # commit give the same files apart from the signatures.
 #
 # usage: tools/release.sh [--out DIR] [--no-build]
@@ -45,21 +45,12 @@ cp "$stage"/packages/q5dm-x64.msi "$stage"/packages/q5dm-x86.msi "$out/"
 [ ! -d out/sdk ] || cp -r out/sdk "$out/sdk"
 
 # The symbol files, in an archive whose bytes depend on their contents only.
-tar -C out --sort=name --mtime="@$seconds" --owner=0 --group=0 --numeric-owner --mode=u=rw,go=r \
-  -cf - symbols | gzip -n -9 >"$out/q5dm-symbols.tar.gz"
+tools/packaging/symbols-archive.sh out "$out/q5dm-symbols.tar.gz" "$seconds"
 
 python3 tools/packaging/sbom.py --bin out/bin --build build/x64 --build build/x86 \
   --version "$version" --commit "$commit" --time "$seconds" ${SIGN_PFX:+--signed} >"$out/q5dm.spdx.json"
 
-# Release notes: the commits since the last tag, or all of them.
-last=$(git describe --tags --abbrev=0 2>/dev/null || true)
-{
-  echo "Q5 DM server $version"
-  echo "Commit $commit, $(git show -s --format=%cd --date=format:%Y-%m-%d "$commit")"
-  echo
-  if [ -n "$last" ]; then echo "Changes since $last:"; else echo "Changes:"; fi
-  git log --no-merges --format='- %s (%h)' ${last:+"$last..$commit"}
-} >"$out/RELEASE-NOTES.txt"
+tools/packaging/release-notes.sh "$commit" "$version" >"$out/RELEASE-NOTES.txt"
 
 (cd "$out" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs -d '\n' sha256sum >SHA256SUMS)
 echo "release: $version ($commit) in $out"

@@ -20,7 +20,9 @@ if [ -n "$(git -C "$root" status --porcelain)" ]; then
 fi
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/q5repro.XXXXXX")
 [ "$keep" = --keep ] || trap 'rm -rf "$tmp"' EXIT
-git clone -q "$root" "$tmp/src"
+# A clone as anyone else would make it: its own objects, not hard links to
+# these (what the release notes read must not depend on the clone).
+git clone -q --no-local "$root" "$tmp/src"
 git -C "$tmp/src" checkout -q "$commit"
 
 echo "repro: building $commit again in $tmp/src"
