@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Reads the PE headers of the seven programs and prints what a reviewer
 of an elevated component checks: ASLR, high-entropy ASLR, NX, sections
-both writable and executable, the stack protector, SEH for x86 images,
+both writable and executable, the stack protector, control-flow guard,
+SEH for x86 images,
 terminal-server awareness, a load-configuration directory, a signature,
 the imported libraries, and whether the image ships stripped with its
 symbol file beside it. Fails when a property the build promises is
@@ -39,6 +40,9 @@ NX_COMPAT = DLL["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]
 NO_SEH = DLL["IMAGE_DLLCHARACTERISTICS_NO_SEH"]
 HIGH_ENTROPY = DLL["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]
 TS_AWARE = DLL["IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"]
+GUARD_CF = 0x4000
+# The load configuration's GuardFlags: calls checked, a table of valid targets.
+GUARD_CF_INSTRUMENTED, GUARD_CF_FUNCTION_TABLE_PRESENT = 0x100, 0x400
 RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
 MEM_EXECUTE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
 MEM_WRITE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
@@ -54,7 +58,8 @@ class Image:
             self.data = f.read()
         self.pe = pefile.PE(data=self.data, fast_load=True)
         self.pe.parse_data_directories(directories=[DIRS[d] for d in (
-            "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DEBUG")])
+            "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DEBUG",
+            "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")])
         self.is64 = self.pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
         header = self.pe.FILE_HEADER
         # Names longer than eight characters (.gnu_debuglink, .debug_info)
@@ -153,6 +158,30 @@ def guard_calls(image, symbols):
     return calls
 
 
+def guard_cf_gaps(image):
+    """What control-flow guard lacks in the image: the mark in the header,
+    and in the load configuration the instrumented flag, a table of valid
+    targets, and the check and dispatch pointers, each within the image."""
+    gaps = []
+    if not image.pe.OPTIONAL_HEADER.DllCharacteristics & GUARD_CF:
+        gaps.append("flag")
+    config = getattr(image.pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    config = config.struct if config is not None else None
+    field = lambda name: getattr(config, name, 0) or 0  # noqa: E731  (older layouts lack the guard fields)
+    base, size = image.pe.OPTIONAL_HEADER.ImageBase, image.pe.OPTIONAL_HEADER.SizeOfImage
+    inside = lambda va: base <= va < base + size  # noqa: E731
+    if not field("GuardFlags") & GUARD_CF_INSTRUMENTED:
+        gaps.append("instrumented")
+    if not (field("GuardFlags") & GUARD_CF_FUNCTION_TABLE_PRESENT and inside(field("GuardCFFunctionTable"))
+            and field("GuardCFFunctionCount") > 0):
+        gaps.append("function table")
+    for name, pointer in (("check pointer", "GuardCFCheckFunctionPointer"),
+                          ("dispatch pointer", "GuardCFDispatchFunctionPointer")):
+        if not inside(field(pointer)):
+            gaps.append(name)
+    return gaps
+
+
 def fs0_uses(code):
     """Instructions that read or write fs:[0], the head of the x86 SEH
     chain: push/pop and mov with a 32-bit displacement of 0."""
@@ -204,6 +233,7 @@ def examine(path, symbols_dir):
         "NX": bool(c & NX_COMPAT),
         "W^X": not any(s.Characteristics & MEM_WRITE and s.Characteristics & MEM_EXECUTE for _, s in image.sections),
         "stack guard": None if calls is None else calls > 0,
+        "CFG": not guard_cf_gaps(image),
         "tsaware": bool(c & TS_AWARE) if exe else None,
         "load config": image.dir_size("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG") > 0,
         "signed": image.dir_size("IMAGE_DIRECTORY_ENTRY_SECURITY") > 0,
@@ -224,7 +254,7 @@ def examine(path, symbols_dir):
 
 # What the build promises, per file; a missing one fails the check.
 def promises(row):
-    wanted = {"ASLR": True, "NX": True, "W^X": True, "imports": "system",
+    wanted = {"ASLR": True, "NX": True, "W^X": True, "CFG": True, "imports": "system",
               "stripped": True, "debug id": True, "symbols": "matches"}
     if row["machine"] == "x64":
         wanted["HE-ASLR"] = True
@@ -238,7 +268,7 @@ def promises(row):
     return wanted
 
 
-COLUMNS = ("file", "machine", "ASLR", "HE-ASLR", "NX", "W^X", "stack guard", "SEH", "tsaware", "load config",
+COLUMNS = ("file", "machine", "ASLR", "HE-ASLR", "NX", "W^X", "stack guard", "CFG", "SEH", "tsaware", "load config",
            "signed", "imports", "stripped", "debug id", "symbols")
 
 
@@ -262,6 +292,8 @@ def main(argv):
         for key, value in promises(row).items():
             if row[key] != value:
                 failures.append("%s: %s is %s, the build promises %s" % (name, key, shown(row[key]), shown(value)))
+        if not row["CFG"]:
+            failures.append("%s: control-flow guard lacks %s" % (name, ", ".join(guard_cf_gaps(Image(path)))))
     table = [[shown(row[c]) for c in COLUMNS] for row in rows]
     widths = [max(len(c), *(len(r[i]) for r in table)) if table else len(c) for i, c in enumerate(COLUMNS)]
     for line in [list(COLUMNS)] + table:

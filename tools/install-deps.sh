@@ -6,12 +6,15 @@ need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-# libwine-dev: the system IDL files (unknwn.idl and friends) that widl reads;
+# clang-19 and lld-19 compile and link every image against mingw-w64's
+# headers and libraries; mingw-w64 still gives windres, dlltool and the C++
+# runtime. libwine-dev: the system IDL files (unknwn.idl and friends) that
+# widl reads;
 # osslsigncode signs the packages, openssl makes the signing test's certificates;
 # python3-pefile reads the images for the binary check, python3-olefile
 # dates the packages' summaries; strace records the programs that the
 # signing test's make packages starts.
-for p in mingw-w64 mingw-w64-tools libwine-dev xvfb xauth cmake ninja-build googletest make python3 debootstrap wixl msitools osslsigncode openssl python3-pefile python3-olefile strace; do
+for p in mingw-w64 mingw-w64-tools clang-19 lld-19 libwine-dev xvfb xauth cmake ninja-build googletest make python3 debootstrap wixl msitools osslsigncode openssl python3-pefile python3-olefile strace; do
   pkg_installed "$p" || need+=("$p")
 done
 for p in "$@"; do

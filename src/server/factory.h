@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-class ServiceClassFactory : public IClassFactory {
+class ServiceClassFactory final : public IClassFactory {
 public:
     // Count 1, held by the caller; null when memory is short.
     static ServiceClassFactory* Create();

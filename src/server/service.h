@@ -8,7 +8,7 @@
 
 #include "q5dm.h"
 
-class CQ5DMServiceClass : public IQ5DMService {
+class CQ5DMServiceClass final : public IQ5DMService {
 public:
     // Count 1, no port map, one server-process reference taken.
     static CQ5DMServiceClass* Create();

@@ -59,22 +59,28 @@ def run(command):
 
 # --- link maps ---------------------------------------------------------------
 
+RECORD = "Files read and archive members taken"
+
+
 def map_libraries(path):
     """The system files that the link put into the image: archives of
-    which it took a member, and object files it loaded directly."""
+    which it took a member, and object files it loaded directly. lld names
+    a member's archive by its file name only; the files it read give the
+    archive's path."""
     with open(path, encoding="utf-8", errors="replace") as f:
         text = f.read()
-    found = set()
-    taken = re.search(r"^Archive member included to satisfy reference by file \(symbol\)\n(.*?)"
-                      r"^(?:Allocating common symbols|Discarded input sections|Memory Configuration)$", text, re.M | re.S)
-    if not taken:
-        fail("%s is not a link map of GNU ld" % path)
-    for line in taken.group(1).splitlines():
-        match = re.match(r"^(/\S+?\.a)\(", line)
-        if match:
-            found.add(os.path.normpath(match.group(1)))
-    for match in re.finditer(r"^LOAD (/\S+\.o(?:bj)?)$", text, re.M):
-        found.add(os.path.normpath(match.group(1)))
+    record = text.partition("\n%s\n" % RECORD)[2]
+    if not record:
+        fail("%s has no record of the files the link read (cmake/lld-with-inputs.sh)" % path)
+    read = re.findall(r"^Reading (/\S+)$", record, re.M)
+    archives = {}
+    for file in read:
+        if file.endswith(".a"):
+            archives.setdefault(os.path.basename(file), os.path.normpath(file))
+    found = {os.path.normpath(file) for file in read if re.search(r"\.o(?:bj)?$", file)}
+    for name in re.findall(r"^Loaded (\S+?\.a)\(", record, re.M):
+        if name in archives:
+            found.add(archives[name])
     # The build's own objects and libraries are the image itself.
     return {p for p in found if not p.startswith(ROOT + os.sep)}
 

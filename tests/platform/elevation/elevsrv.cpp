@@ -36,8 +36,11 @@ const char* ModuleHost() { return "the stand-in server"; }
 
 namespace {
 
-// The class object: the moniker's display name parser.
-class CParser final : public IClassFactory, public IParseDisplayName {
+// The class object: the moniker's display name parser. A client's hold on
+// it keeps the server (IExternalConnection): the moniker that a parse makes
+// is released by COM while the parse's reply is still on its way, and a
+// server that ended then would lose that reply.
+class CParser final : public IClassFactory, public IParseDisplayName, public IExternalConnection {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -46,6 +49,8 @@ public:
             *ppv = static_cast<IClassFactory*>(this);
         } else if (riid == IID_IParseDisplayName) {
             *ppv = static_cast<IParseDisplayName*>(this);
+        } else if (riid == IID_IExternalConnection) {
+            *ppv = static_cast<IExternalConnection*>(this);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -70,6 +75,20 @@ public:
         }
         return S_OK;
     }
+    STDMETHODIMP_(DWORD) AddConnection(DWORD dwExtConn, DWORD) override
+    {
+        if ((dwExtConn & EXTCONN_STRONG) == 0) return 0;
+        ModuleAddRef();
+        return static_cast<DWORD>(InterlockedIncrement(&m_lConnections));
+    }
+    STDMETHODIMP_(DWORD) ReleaseConnection(DWORD dwExtConn, DWORD, BOOL) override
+    {
+        if ((dwExtConn & EXTCONN_STRONG) == 0) return 0;
+        const LONG lLeft = InterlockedDecrement(&m_lConnections);
+        ModuleRelease();
+        return static_cast<DWORD>(lLeft);
+    }
+
     STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR pszDisplayName, ULONG* pchEaten, IMoniker** ppmkOut) override
     {
         if (pchEaten == nullptr || ppmkOut == nullptr) return E_POINTER;
@@ -78,6 +97,9 @@ public:
         if (SUCCEEDED(hr)) *pchEaten = static_cast<ULONG>(wcslen(pszDisplayName));
         return hr;
     }
+
+private:
+    LONG m_lConnections = 0;
 };
 
 std::wstring ClsidText(const CLSID& clsid)
