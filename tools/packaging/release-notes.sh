@@ -15,5 +15,9 @@ echo
 echo "Changes since version $version was set:"
 # The commit that set it and what followed it: everything reachable from
 # the release but not from that commit's parents.
-git log --no-merges --format='%H %s' "$commit" --not $(git rev-parse "$set_at^@") |
+# A history that does not reach the setting commit (a shallow clone) lists
+# all it has.
+parents=()
+[ -z "$set_at" ] || read -r -a parents <<<"$(git rev-parse "$set_at^@" | tr '\n' ' ')"
+git log --no-merges --format='%H %s' "$commit" ${parents[@]+--not "${parents[@]}"} |
   sed -E 's/^([0-9a-f]{12})[0-9a-f]* (.*)$/- \2 (\1)/'
