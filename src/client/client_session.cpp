@@ -139,11 +139,11 @@ std::shared_ptr<CClient::CSession> CClient::CSession::Start(const OpenOptions& o
     const wchar_t* pszLease = options.pszLeaseName != nullptr ? options.pszLeaseName : L"Global\\Q5DMService.ClientLease";
     session.m_hLease.Reset(OpenLease(pszLease, hr));
     if (session.m_hLease.Get() == nullptr) return nullptr;
-    if (!StartThread(pSession, OwnerMain, session.m_hOwnerThread, session.m_dwOwnerThreadId)) {
+    if (!StartThread(pSession, ThreadMain<&CSession::RunOwner>, session.m_hOwnerThread, session.m_dwOwnerThreadId)) {
         hr = HRESULT_FROM_WIN32(GetLastError());
         return nullptr;
     }
-    if (!StartThread(pSession, DeliveryMain, session.m_hDeliveryThread, session.m_dwDeliveryThreadId)) {
+    if (!StartThread(pSession, ThreadMain<&CSession::RunDelivery>, session.m_hDeliveryThread, session.m_dwDeliveryThreadId)) {
         hr = HRESULT_FROM_WIN32(GetLastError());
         session.Close(false);
         return nullptr;
@@ -165,28 +165,15 @@ bool CClient::CSession::StartThread(const std::shared_ptr<CSession>& pSession, L
     return false;
 }
 
-DWORD WINAPI CClient::CSession::OwnerMain(void* pParameter)
+template <void (CClient::CSession::*Run)()>
+DWORD WINAPI CClient::CSession::ThreadMain(void* pParameter)
 {
     HMODULE hModule = nullptr;
     {
         std::unique_ptr<CThreadRef> pStart(static_cast<CThreadRef*>(pParameter));
         hModule = pStart->hModule;
-        CSession& session = *pStart->pSession;
-        session.RunOwner();
+        (pStart->pSession.get()->*Run)();
     }  // the session may end here, with its last reference
-    if (hModule != nullptr) FreeLibraryAndExitThread(hModule, 0);
-    return 0;
-}
-
-DWORD WINAPI CClient::CSession::DeliveryMain(void* pParameter)
-{
-    HMODULE hModule = nullptr;
-    {
-        std::unique_ptr<CThreadRef> pStart(static_cast<CThreadRef*>(pParameter));
-        hModule = pStart->hModule;
-        CSession& session = *pStart->pSession;
-        session.RunDelivery();
-    }
     if (hModule != nullptr) FreeLibraryAndExitThread(hModule, 0);
     return 0;
 }

@@ -42,8 +42,9 @@ private:
     struct CThreadRef;
     static bool StartThread(const std::shared_ptr<CSession>& pSession, LPTHREAD_START_ROUTINE pfnMain,
                             detail::CHandle& hThread, DWORD& dwThreadId);
-    static DWORD WINAPI OwnerMain(void* pParameter);
-    static DWORD WINAPI DeliveryMain(void* pParameter);
+    // A thread of the session: runs Run, then lets its module go.
+    template <void (CSession::*Run)()>
+    static DWORD WINAPI ThreadMain(void* pParameter);
 
     // Owner thread.
     void RunOwner();

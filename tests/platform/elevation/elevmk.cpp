@@ -12,7 +12,7 @@ namespace {
 
 LONG g_lObjects = 0;
 
-class CUnmarshalFactory final : public IClassFactory {
+class CUnmarshalFactory final : public CStaticClassObject {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -22,25 +22,11 @@ public:
             return E_NOINTERFACE;
         }
         *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;  // static object: no count
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override
-    {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        return pOuter != nullptr ? CLASS_E_NOAGGREGATION : CreateMonikerForUnmarshal(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL bLock) override
-    {
-        if (bLock) {
-            ModuleAddRef();
-        } else {
-            ModuleRelease();
-        }
         return S_OK;
     }
+
+protected:
+    HRESULT Make(REFIID riid, void** ppv) override { return CreateMonikerForUnmarshal(riid, ppv); }
 };
 
 CUnmarshalFactory g_factory;

@@ -40,7 +40,7 @@ namespace {
 // it keeps the server (IExternalConnection): the moniker that a parse makes
 // is released by COM while the parse's reply is still on its way, and a
 // server that ended then would lose that reply.
-class CParser final : public IClassFactory, public IParseDisplayName, public IExternalConnection {
+class CParser final : public CStaticClassObject, public IParseDisplayName, public IExternalConnection {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -55,26 +55,10 @@ public:
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        return S_OK;  // static object: no count
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override
-    {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        return pOuter != nullptr ? CLASS_E_NOAGGREGATION : QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL bLock) override
-    {
-        if (bLock) {
-            ModuleAddRef();
-        } else {
-            ModuleRelease();
-        }
         return S_OK;
     }
+    STDMETHODIMP_(ULONG) AddRef() override { return CStaticClassObject::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return CStaticClassObject::Release(); }
     STDMETHODIMP_(DWORD) AddConnection(DWORD dwExtConn, DWORD) override
     {
         if ((dwExtConn & EXTCONN_STRONG) == 0) return 0;
@@ -97,6 +81,9 @@ public:
         if (SUCCEEDED(hr)) *pchEaten = static_cast<ULONG>(wcslen(pszDisplayName));
         return hr;
     }
+
+protected:
+    HRESULT Make(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
 
 private:
     LONG m_lConnections = 0;

@@ -53,4 +53,30 @@ void ModuleRelease();
 // Where the moniker binds, for the record: the caller's process or the server.
 const char* ModuleHost();
 
+// A class object that lives as long as its module (no count of its own):
+// a server lock holds the module. Make creates the class's object.
+class CStaticClassObject : public IClassFactory {
+public:
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override
+    {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        return pOuter != nullptr ? CLASS_E_NOAGGREGATION : Make(riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL bLock) override
+    {
+        if (bLock) {
+            ModuleAddRef();
+        } else {
+            ModuleRelease();
+        }
+        return S_OK;
+    }
+
+protected:
+    virtual HRESULT Make(REFIID riid, void** ppv) = 0;
+};
+
 }  // namespace q5elev
