@@ -8,20 +8,12 @@
 # source; the rows run inside the Wine 10 root (elevation-steps.sh) and are
 # judged here.
 #
-# usage: elevation-test.sh --build X64_BUILD_DIR --bin OUT_BIN_DIR
+# usage: elevation-test.sh X64_BUILD_DIR OUT_BIN_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
-build="" bin=""
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build) build=$2; shift 2 ;;
-    --bin) bin=$2; shift 2 ;;
-    *) echo "usage: $0 --build DIR --bin DIR" >&2; exit 2 ;;
-  esac
-done
-[ -n "$build" ] && [ -n "$bin" ] || { echo "usage: $0 --build DIR --bin DIR" >&2; exit 2; }
-build=$(cd "$build" && pwd) bin=$(cd "$bin" && pwd)
+[ $# -eq 2 ] || { echo "usage: $0 X64_BUILD_DIR OUT_BIN_DIR" >&2; exit 2; }
+build=$(cd "$1" && pwd) bin=$(cd "$2" && pwd)
 plat64=$build/tests/platform/bin
 plat32=$(dirname "$build")/x86/tests/platform/bin
 work=$build/elevation/run
@@ -71,52 +63,57 @@ bind_line() {
 }
 show() { printf '%s\n--- record\n%s' "$(cat "$work/rows/$1.out" 2>/dev/null)" "$(cat "$work/rows/$1.record" 2>/dev/null)"; }
 
+# miss WHAT: adds WHAT to the caller's list of what a row lacks.
+miss() { why="${why:+$why, }$1"; }
+# judge NAME TEXT: the row passes with TEXT when it lacks nothing.
+judge() { if [ -z "$why" ]; then pass "$1: $2"; else flunk "$1: $why" "$(show "$1")"; fi; }
+
 # expect_yes NAME CLIENT SERVER: the prompt named the answering server, the
 # session opened and its call was served.
 expect_yes() {
   local r=$work/rows/$1 why=""
-  has "$r.out" "open: answered 0x00000000 S_OK" || why="not opened"
-  has "$r.out" "call: not deleted 0x00000001" || why="${why:+$why, }call not served"
-  has "$r.record" "bound in: the caller's process" || why="${why:+$why, }not bound in the caller"
-  grep -q -- "$(bind_line "$2" "$3")" "$r.record" || why="${why:+$why, }bind options"
+  has "$r.out" "open: answered 0x00000000 S_OK" || miss "not opened"
+  has "$r.out" "call: not deleted 0x00000001" || miss "call not served"
+  has "$r.record" "bound in: the caller's process" || miss "not bound in the caller"
+  grep -q -- "$(bind_line "$2" "$3")" "$r.record" || miss "bind options"
   tr -d '\r' <"$r.record" | grep -qixF "owner window: class \"Static\", invisible, the caller's process" ||
-    why="${why:+$why, }owner window"
-  has "$r.record" "name shown: Driver Installation x$3" || why="${why:+$why, }name shown"
-  has "$r.record" "answer: yes" || why="${why:+$why, }answer"
-  if [ -z "$why" ]; then pass "$1: yes opens a session whose call is served"; else flunk "$1: $why" "$(show "$1")"; fi
+    miss "owner window"
+  has "$r.record" "name shown: Driver Installation x$3" || miss "name shown"
+  has "$r.record" "answer: yes" || miss "answer"
+  judge "$1" "yes opens a session whose call is served"
 }
 # expect_no NAME SERVER: declined, nothing started, the prompt was shown.
 expect_no() {
   local r=$work/rows/$1 why=""
-  has "$r.out" "open: declined 0x800704C7 ERROR_CANCELLED" || why="not declined"
-  grep -q '^call:' "$r.out" && why="${why:+$why, }a call was made"
-  has "$r.record" "name shown: Driver Installation x$2" || why="${why:+$why, }name shown"
-  has "$r.record" "result: 0x800704C7" || why="${why:+$why, }stand-in result"
-  if [ -z "$why" ]; then pass "$1: no is Declined"; else flunk "$1: $why" "$(show "$1")"; fi
+  has "$r.out" "open: declined 0x800704C7 ERROR_CANCELLED" || miss "not declined"
+  grep -q '^call:' "$r.out" && miss "a call was made"
+  has "$r.record" "name shown: Driver Installation x$2" || miss "name shown"
+  has "$r.record" "result: 0x800704C7" || miss "stand-in result"
+  judge "$1" "no is Declined"
 }
 # expect_broken NAME LINE RESULT: refused before any prompt.
 expect_broken() {
   local r=$work/rows/$1 why=""
-  has "$r.out" "$2" || why="open"
-  grep -q '^answer:' "$r.record" && why="${why:+$why, }a prompt was shown"
-  has "$r.record" "result: $3" || why="${why:+$why, }stand-in result"
-  if [ -z "$why" ]; then pass "$1: refused with $3"; else flunk "$1: $why" "$(show "$1")"; fi
+  has "$r.out" "$2" || miss "open"
+  grep -q '^answer:' "$r.record" && miss "a prompt was shown"
+  has "$r.record" "result: $3" || miss "stand-in result"
+  judge "$1" "refused with $3"
 }
 
 # expect_ctl NAME ANSWER: q5dmctl --elevate (not elevated under Wine, so
 # through the moniker, with COM's choice of server: a plain local server).
 expect_ctl() {
   local r=$work/rows/$1 why="" rc; rc=$(cat "$r.rc" 2>/dev/null || echo missing)
-  grep -q 'dwClassContext=0x4 .*hwnd=0x[1-9A-F]' "$r.record" || why="bind options"
-  has "$r.record" "name shown: Driver Installation x64" || why="${why:+$why, }name shown"
-  has "$r.record" "answer: $2" || why="${why:+$why, }answer"
+  grep -q 'dwClassContext=0x4 .*hwnd=0x[1-9A-F]' "$r.record" || miss "bind options"
+  has "$r.record" "name shown: Driver Installation x64" || miss "name shown"
+  has "$r.record" "answer: $2" || miss "answer"
   if [ "$2" = yes ]; then
-    [ "$rc" = 0 ] && has "$r.out" "DeleteRegKey: not deleted (0x00000001 S_FALSE)" || why="${why:+$why, }call not served"
+    [ "$rc" = 0 ] && has "$r.out" "DeleteRegKey: not deleted (0x00000001 S_FALSE)" || miss "call not served"
   else
     [ "$rc" = 2 ] && has "$r.out" "q5dmctl: activation of the DM COM Server failed: 0x800704C7 ERROR_CANCELLED (declined)" ||
-      why="${why:+$why, }not declined (exit code $rc)"
+      miss "not declined (exit code $rc)"
   fi
-  if [ -z "$why" ]; then pass "$1: q5dmctl --elevate, answered $2"; else flunk "$1: $why" "$(show "$1")"; fi
+  judge "$1" "q5dmctl --elevate, answered $2"
 }
 
 expect_rc() {
