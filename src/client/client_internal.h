@@ -123,44 +123,75 @@ struct JobResult {
     bool bReservationLost = false;  // RestoreComPorts: answered ReservationLost without a call
 };
 
+constexpr ULONGLONG kNever = ~0ULL;
+// Milliseconds on a clock that does not move in system ticks.
+ULONGLONG NowMs();
+// The absolute time of a deadline given in milliseconds from now.
+ULONGLONG DeadlineFromNow(DWORD dwMs);
+// Milliseconds left until an absolute deadline, INFINITE for none.
+DWORD MillisecondsLeft(ULONGLONG ullDeadline);
+
 // One unit of work for the owner thread. Exactly one party settles it
-// (m_state leaves Pending/Running once): the owner thread when the work
+// (`state` leaves Pending/Running once): the owner thread when the work
 // ends, the waiter when the deadline passes first, or Close for work that
-// never started. Whoever settles it writes `result` first and sets hDone.
+// never started. Whoever settles it writes `result` first, then marks it
+// done. Waiting takes no kernel object: under Wine every set and every wait
+// of an event is a round trip to the wine server, and two of those per call
+// cost more than the call's own marshalling.
 struct CJob {
     enum State : LONG { Pending, Running, Done };
 
     std::function<HRESULT(IQ5DMService*)> pfnCall;  // empty: the session's first activation
     Answers answers = {};
     CallRule rule = {Retry::Never, PortRole::None};
-    ULONGLONG ullDeadline = 0;  // GetTickCount64 time; ~0: none
+    ULONGLONG ullDeadline = 0;  // NowMs() time; kNever: none
     std::function<void(const JobResult&)> pfnDeliver;  // an asynchronous call's delivery
-    CHandle hDone{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::function<void()> pfnSettled;  // tells the delivery thread; runs after the job is marked done
 
     std::atomic<LONG> state{Pending};
     std::atomic<bool> bAbandoned{false};  // the waiter gave up: no activation for it any more
     JobResult result;
 
     // The settling party's one chance; false when another party settled first.
-    bool Settle(const JobResult& settled)
+    bool Settle(const JobResult& settled) Q5_EXCLUDES(m_doneLock)
     {
         LONG eExpected = state.load();
         while (eExpected != Done) {
             if (state.compare_exchange_weak(eExpected, Done)) {
                 result = settled;
-                SetEvent(hDone.Get());
+                {
+                    CExclusiveLock lock(m_doneLock);
+                    m_bDone = true;
+                }
+                WakeAllConditionVariable(&m_doneCv);
+                if (pfnSettled) pfnSettled();
                 return true;
             }
         }
         return false;
     }
-};
+    // True once settled (and `result` written), false when ullUntil passed first.
+    bool WaitDone(ULONGLONG ullUntil) Q5_EXCLUDES(m_doneLock)
+    {
+        CExclusiveLock lock(m_doneLock);
+        while (!m_bDone) {
+            const DWORD dwMs = MillisecondsLeft(ullUntil);
+            if (dwMs == 0) return false;
+            m_doneLock.Sleep(m_doneCv, dwMs);
+        }
+        return true;
+    }
+    bool IsDone() Q5_EXCLUDES(m_doneLock)
+    {
+        CExclusiveLock lock(m_doneLock);
+        return m_bDone;
+    }
 
-constexpr ULONGLONG kNever = ~0ULL;
-// The absolute time of a deadline given in milliseconds from now.
-ULONGLONG DeadlineFromNow(DWORD dwMs);
-// Milliseconds left until an absolute deadline, INFINITE for none.
-DWORD MillisecondsLeft(ULONGLONG ullDeadline);
+private:
+    CSrwLock m_doneLock;
+    CONDITION_VARIABLE m_doneCv = CONDITION_VARIABLE_INIT;
+    bool m_bDone Q5_GUARDED_BY(m_doneLock) = false;
+};
 
 }  // namespace detail
 }  // namespace q5dm

@@ -13,11 +13,16 @@
 // A synchronous call queues its job and waits on the job's event until the
 // job's deadline, on the caller's own thread.
 //
-// LOCKS. m_lock guards m_queue, m_undelivered and m_bClosing, and nothing
-// is called under it. A job (CJob) is settled exactly once through its
-// atomic state; its result is written before its event is set and read
-// only after the event is seen set. Everything else is written before the
-// threads start or is atomic.
+// LOCKS. m_lock guards m_queue, m_undelivered and m_bClosing; the owner
+// thread sleeps on m_cvWake and the delivery thread on m_cvDeliver under
+// it, so whoever changes what they wait for does so under m_lock (or takes
+// it once after) before waking them: no wake-up is lost. Under m_lock
+// nothing is called but a job's IsDone (whose own lock is taken after
+// m_lock, never before). A job (CJob) is settled exactly once through its
+// atomic state; its result is written before it is marked done and read
+// only after it is seen done. Everything else is written before the
+// threads start or is atomic. No kernel event is set or waited for on a
+// call's way (see CJob).
 //
 // STATES. Opening (the owner waits for the lease, then activates: Open's
 // job) -> Open (jobs run one at a time; the server is usable, or lost and
@@ -54,15 +59,32 @@
 namespace q5dm {
 namespace detail {
 
+// Deadlines are kept on the performance counter: GetTickCount64 advances
+// in steps of the system tick (16 ms under Wine), and a deadline read from
+// it is passed by up to one step.
+ULONGLONG NowMs()
+{
+    static const LONGLONG llFrequency = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return frequency.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const ULONGLONG ullCount = static_cast<ULONGLONG>(now.QuadPart);
+    const ULONGLONG ullFrequency = static_cast<ULONGLONG>(llFrequency);
+    return ullCount / ullFrequency * 1000 + ullCount % ullFrequency * 1000 / ullFrequency;
+}
+
 ULONGLONG DeadlineFromNow(DWORD dwMs)
 {
-    return dwMs == INFINITE ? kNever : GetTickCount64() + dwMs;
+    return dwMs == INFINITE ? kNever : NowMs() + dwMs;
 }
 
 DWORD MillisecondsLeft(ULONGLONG ullDeadline)
 {
     if (ullDeadline == kNever) return INFINITE;
-    const ULONGLONG ullNow = GetTickCount64();
+    const ULONGLONG ullNow = NowMs();
     if (ullNow >= ullDeadline) return 0;
     return static_cast<DWORD>(std::min<ULONGLONG>(ullDeadline - ullNow, INFINITE - 1));
 }
@@ -129,12 +151,9 @@ std::shared_ptr<CClient::CSession> CClient::CSession::Start(const OpenOptions& o
     auto pSession = std::make_shared<CSession>(options);
     CSession& session = *pSession;
     session.m_pOpenJob = pOpenJob;
-    const HANDLE events[] = {session.m_hQuit.Get(), session.m_hWake.Get(), session.m_hDeliver.Get(), pOpenJob->hDone.Get()};
-    for (HANDLE h : events) {
-        if (h == nullptr) {
-            hr = E_OUTOFMEMORY;
-            return nullptr;
-        }
+    if (session.m_hQuit.Get() == nullptr) {
+        hr = HRESULT_FROM_WIN32(GetLastError());
+        return nullptr;
     }
     const wchar_t* pszLease = options.pszLeaseName != nullptr ? options.pszLeaseName : L"Global\\Q5DMService.ClientLease";
     session.m_hLease.Reset(OpenLease(pszLease, hr));
@@ -181,23 +200,26 @@ DWORD WINAPI CClient::CSession::ThreadMain(void* pParameter)
 bool CClient::CSession::Submit(const std::shared_ptr<CJob>& pJob)
 {
     const bool bAsync = static_cast<bool>(pJob->pfnDeliver);
+    // The session outlives every settling of its asynchronous jobs: only its
+    // own threads and Close settle them.
+    if (bAsync) pJob->pfnSettled = [this] { NoteSettled(); };
     {
         CExclusiveLock lock(m_lock);
         if (m_bClosing) return false;
         m_queue.push_back(pJob);
         if (bAsync) m_undelivered.push_back(pJob);
     }
-    SetEvent(m_hWake.Get());
-    if (bAsync) SetEvent(m_hDeliver.Get());
+    WakeConditionVariable(&m_cvWake);
+    if (bAsync) WakeConditionVariable(&m_cvDeliver);
     return true;
 }
 
 JobResult CClient::CSession::Await(CJob& job)
 {
-    if (WaitForSingleObject(job.hDone.Get(), MillisecondsLeft(job.ullDeadline)) != WAIT_OBJECT_0) {
+    if (!job.WaitDone(job.ullDeadline)) {
         job.bAbandoned = true;
         job.Settle(kTimedOutResult);
-        WaitForSingleObject(job.hDone.Get(), INFINITE);  // set by whoever settled it
+        job.WaitDone(kNever);  // marked by whoever settled it
     }
     return job.result;
 }
@@ -216,9 +238,9 @@ void CClient::CSession::Close(bool bWait)
         m_bClosing = true;
         queued.swap(m_queue);
     }
-    SetEvent(m_hQuit.Get());
-    SetEvent(m_hWake.Get());
-    SetEvent(m_hDeliver.Get());
+    SetEvent(m_hQuit.Get());  // for the owner thread's wait for the lease
+    WakeAllConditionVariable(&m_cvWake);
+    WakeAllConditionVariable(&m_cvDeliver);
     for (const std::shared_ptr<CJob>& pJob : queued) pJob->Settle(kClosedResult);
     // A running call or activation may take as long as the server likes:
     // the owner thread finishes it alone, then releases (see STATES).
@@ -255,10 +277,10 @@ void CClient::CSession::RunOwner()
 bool CClient::CSession::TakeLease(CJob& openJob)
 {
     const HANDLE handles[2] = {m_hLease.Get(), m_hQuit.Get()};
-    const ULONGLONG ullStart = GetTickCount64();
+    const ULONGLONG ullStart = NowMs();
     const DWORD dwWait = WaitForMultipleObjects(2, handles, FALSE, m_options.dwLeaseWaitMs);
     const DWORD dwError = GetLastError();
-    m_dwLeaseWaitMs = static_cast<DWORD>(GetTickCount64() - ullStart);
+    m_dwLeaseWaitMs = static_cast<DWORD>(NowMs() - ullStart);
     if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED_0) {
         if (!IsClosing()) return true;
         ReleaseMutex(m_hLease.Get());  // Open gave up meanwhile
@@ -287,18 +309,12 @@ void CClient::CSession::RunOpen(CJob& openJob)
 
 std::shared_ptr<CJob> CClient::CSession::NextJob()
 {
-    for (;;) {
-        {
-            CExclusiveLock lock(m_lock);
-            if (!m_queue.empty()) {
-                std::shared_ptr<CJob> pJob = std::move(m_queue.front());
-                m_queue.pop_front();
-                return pJob;
-            }
-            if (m_bClosing) return nullptr;
-        }
-        WaitForSingleObject(m_hWake.Get(), INFINITE);
-    }
+    CExclusiveLock lock(m_lock);
+    while (m_queue.empty() && !m_bClosing) m_lock.Sleep(m_cvWake, INFINITE);
+    if (m_queue.empty()) return nullptr;  // Close took what was queued
+    std::shared_ptr<CJob> pJob = std::move(m_queue.front());
+    m_queue.pop_front();
+    return pJob;
 }
 
 bool CClient::CSession::IsClosing()
@@ -429,39 +445,48 @@ void CClient::CSession::RunDelivery()
 bool CClient::CSession::DeliverSettled()
 {
     std::vector<std::shared_ptr<CJob>> pending;
-    bool bClosing = false;
     {
         CExclusiveLock lock(m_lock);
+        if (!AwaitDeliverable()) return false;
         pending = m_undelivered;
-        bClosing = m_bClosing;
     }
-    if (pending.empty()) {
-        if (bClosing) return false;
-        const HANDLE wake[2] = {m_hDeliver.Get(), m_hQuit.Get()};
-        WaitForMultipleObjects(2, wake, FALSE, INFINITE);
-        return true;
-    }
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {m_hDeliver.Get()};
-    DWORD dwCount = 1;
-    ULONGLONG ullEarliest = kNever;
+    const ULONGLONG ullNow = NowMs();
     for (const std::shared_ptr<CJob>& pJob : pending) {
-        if (dwCount < MAXIMUM_WAIT_OBJECTS) handles[dwCount++] = pJob->hDone.Get();
-        ullEarliest = std::min(ullEarliest, pJob->ullDeadline);
-    }
-    WaitForMultipleObjects(dwCount, handles, FALSE, MillisecondsLeft(ullEarliest));
-    const ULONGLONG ullNow = GetTickCount64();
-    for (const std::shared_ptr<CJob>& pJob : pending) {
-        if (WaitForSingleObject(pJob->hDone.Get(), 0) != WAIT_OBJECT_0) {
+        if (!pJob->IsDone()) {
             if (pJob->ullDeadline == kNever || ullNow < pJob->ullDeadline) continue;
             pJob->bAbandoned = true;
             pJob->Settle(kTimedOutResult);
-            WaitForSingleObject(pJob->hDone.Get(), INFINITE);
+            pJob->WaitDone(kNever);
         }
         pJob->pfnDeliver(pJob->result);
         CExclusiveLock lock(m_lock);
         m_undelivered.erase(std::find(m_undelivered.begin(), m_undelivered.end(), pJob));
     }
     return true;
+}
+
+// Sleeps until a job waiting for delivery is settled or past its deadline;
+// false when the session is closing and none waits.
+bool CClient::CSession::AwaitDeliverable()
+{
+    for (;;) {
+        if (m_undelivered.empty() && m_bClosing) return false;
+        const ULONGLONG ullNow = NowMs();
+        ULONGLONG ullEarliest = kNever;
+        for (const std::shared_ptr<CJob>& pJob : m_undelivered) {
+            if (pJob->IsDone() || (pJob->ullDeadline != kNever && ullNow >= pJob->ullDeadline)) return true;
+            ullEarliest = std::min(ullEarliest, pJob->ullDeadline);
+        }
+        m_lock.Sleep(m_cvDeliver, MillisecondsLeft(ullEarliest));
+    }
+}
+
+// Taking m_lock once orders this after the delivery thread's look at the
+// job: it is either not yet looking, or asleep and woken here.
+void CClient::CSession::NoteSettled()
+{
+    { CExclusiveLock lock(m_lock); }
+    WakeConditionVariable(&m_cvDeliver);
 }
 
 }  // namespace q5dm

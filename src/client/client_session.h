@@ -62,14 +62,14 @@ private:
     // Delivery thread.
     void RunDelivery();
     bool DeliverSettled() Q5_EXCLUDES(m_lock);
+    bool AwaitDeliverable() Q5_REQUIRES(m_lock);
+    void NoteSettled() Q5_EXCLUDES(m_lock);
 
     // Set before the threads start; read-only afterwards.
     const OpenOptions m_options;
     std::shared_ptr<detail::CJob> m_pOpenJob;
     detail::CHandle m_hLease;
     detail::CHandle m_hQuit{CreateEventW(nullptr, TRUE, FALSE, nullptr)};      // Close was asked
-    detail::CHandle m_hWake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};     // a job was queued
-    detail::CHandle m_hDeliver{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // an asynchronous job was queued
     detail::CHandle m_hOwnerThread;
     detail::CHandle m_hDeliveryThread;
     DWORD m_dwOwnerThreadId = 0;
@@ -79,6 +79,8 @@ private:
     std::deque<std::shared_ptr<detail::CJob>> m_queue Q5_GUARDED_BY(m_lock);     // not started yet
     std::vector<std::shared_ptr<detail::CJob>> m_undelivered Q5_GUARDED_BY(m_lock);  // asynchronous, not delivered yet
     bool m_bClosing Q5_GUARDED_BY(m_lock) = false;
+    CONDITION_VARIABLE m_cvWake = CONDITION_VARIABLE_INIT;     // the owner thread's: a job was queued, or Close
+    CONDITION_VARIABLE m_cvDeliver = CONDITION_VARIABLE_INIT;  // the delivery thread's: a job queued or settled, or Close
 
     // The owner thread's alone.
     ActivationRequest m_request = {};

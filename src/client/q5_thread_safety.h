@@ -37,6 +37,12 @@ public:
     void Unlock() Q5_RELEASE() { ReleaseSRWLockExclusive(&m_lock); }
     void LockShared() Q5_ACQUIRE_SHARED() { AcquireSRWLockShared(&m_lock); }
     void UnlockShared() Q5_RELEASE_SHARED() { ReleaseSRWLockShared(&m_lock); }
+    // Releases the lock while it waits on `cv`, and holds it again on return.
+    // False when dwMs passed first.
+    bool Sleep(CONDITION_VARIABLE& cv, DWORD dwMs) Q5_REQUIRES(this)
+    {
+        return SleepConditionVariableSRW(&cv, &m_lock, dwMs, 0) != 0;
+    }
 
 private:
     SRWLOCK m_lock = SRWLOCK_INIT;

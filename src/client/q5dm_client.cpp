@@ -218,7 +218,6 @@ template <typename TOutcome>
 std::shared_ptr<CJob> JobFor(const CSession& session, const CallSpec<TOutcome>& spec, DWORD dwDeadlineMs)
 {
     auto pJob = std::make_shared<CJob>();
-    if (pJob->hDone.Get() == nullptr) return nullptr;
     pJob->pfnCall = spec.pfnCall;
     pJob->rule = spec.rule;
     for (size_t i = 0; i < spec.uCount && i < 2; ++i) pJob->answers.hr[pJob->answers.iCount++] = spec.pTable[i].hr;
@@ -232,7 +231,6 @@ Result<TOutcome> RunSync(const std::shared_ptr<CSession>& pSession, const CallSp
     // On the owner thread (a seam that calls back) the call would wait for itself.
     if (!pSession || pSession->OnOwnerThread()) return Misused<TOutcome>();
     std::shared_ptr<CJob> pJob = JobFor(*pSession, spec, dwDeadlineMs);
-    if (!pJob) return Result<TOutcome>();
     if (!pSession->Submit(pJob)) return Misused<TOutcome>();
     return ResultOf(spec, CSession::Await(*pJob));
 }
@@ -255,7 +253,6 @@ bool RunAsync(const std::shared_ptr<CSession>& pSession, const CallSpec<TOutcome
 {
     if (!pSession) return false;
     std::shared_ptr<CJob> pJob = JobFor(*pSession, spec, dwDeadlineMs);
-    if (!pJob) return false;
     CallSpec<TOutcome> answers = {spec.pTable, spec.uCount, spec.rule, nullptr};
     pJob->pfnDeliver = [answers, done](const JobResult& result) { Deliver(done, ResultOf(answers, result)); };
     return pSession->Submit(pJob);

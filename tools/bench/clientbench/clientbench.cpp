@@ -4,7 +4,11 @@
 //
 // usage: q5clientbench [--rounds N] [--calls N]
 // Prints one line per round and the medians; the ratios are taken round by
-// round. Every activation starts a server of its own (single use).
+// round. Every activation starts a server of its own (single use). Then
+// how long the library's own bounds take (a deadline behind a running
+// call, Close and destruction during a call, Close when idle, Open's
+// deadline while another client holds the lease), with a SyncExec of this
+// program (`--sleep MS`) as the running call.
 #include <windows.h>
 #include <objbase.h>
 
@@ -12,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "q5dm_client.h"
@@ -120,11 +126,117 @@ double Median(std::vector<double> values)
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+// ---- bounds ----
+
+constexpr DWORD kBusyCallMs = 3000;  // the running call: a SyncExec of this long
+constexpr DWORD kShortDeadlineMs = 200;
+constexpr DWORD kEnteredMs = 700;  // time given to the running call to reach the server
+
+// A client in a long call on a worker thread of its own.
+class CBusyClient {
+public:
+    explicit CBusyClient(const wchar_t* pszBusyCommand)
+        : m_pClient(std::make_unique<q5dm::CClient>(std::move(q5dm::CClient::Open(q5dm::OpenOptions()).client)))
+    {
+        q5dm::CClient* pClient = m_pClient.get();
+        m_worker = std::thread([this, pClient, pszBusyCommand] {
+            const double dStart = NowMs();
+            m_result = pClient->SyncExec(pszBusyCommand, L"C:\\");
+            m_dBusyMs = NowMs() - dStart;
+        });
+        Sleep(kEnteredMs);
+    }
+    // A running call that did not run its full time makes the line above meaningless.
+    ~CBusyClient()
+    {
+        m_worker.join();
+        if (!m_result.Is(q5dm::ExecOutcome::Ended) || m_dBusyMs < kBusyCallMs) {
+            printf("  (the running call took %.1f ms: %s 0x%08lX; the line above does not count)\n", m_dBusyMs,
+                   q5dm::FailureName(m_result.eFailure), static_cast<unsigned long>(m_result.hr));
+        }
+    }
+    CBusyClient(const CBusyClient&) = delete;
+    CBusyClient& operator=(const CBusyClient&) = delete;
+    bool IsOpen() const { return m_pClient && m_pClient->IsOpen(); }
+    q5dm::CClient& Client() { return *m_pClient; }
+    void Destroy() { m_pClient.reset(); }
+
+private:
+    std::unique_ptr<q5dm::CClient> m_pClient;
+    q5dm::Result<q5dm::ExecOutcome> m_result;
+    double m_dBusyMs = 0;
+    std::thread m_worker;
+};
+
+void PrintBound(const char* pszWhat, double dMs, const char* pszPromise)
+{
+    printf("  %-58s %8.1f ms   (%s)\n", pszWhat, dMs, pszPromise);
+    fflush(stdout);
+}
+
+void MeasureBounds(const wchar_t* pszBusyCommand)
+{
+    printf("\nbounds (the running call: a SyncExec of %lu ms; each line from a fresh client):\n",
+           static_cast<unsigned long>(kBusyCallMs));
+    {
+        CBusyClient busy(pszBusyCommand);
+        if (!busy.IsOpen()) return;
+        const double dStart = NowMs();
+        busy.Client().DeleteRegKey(L"HKCU", L"Software\\Q5Bench\\None", kShortDeadlineMs);
+        PrintBound("a call with a 200 ms deadline behind a running call", NowMs() - dStart, "200 ms");
+    }
+    {
+        CBusyClient busy(pszBusyCommand);
+        HANDLE hDelivered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const double dStart = NowMs();
+        busy.Client().DeleteRegKeyAsync(
+            q5dm::Completion<q5dm::DeleteOutcome>::Callback([hDelivered](const q5dm::Result<q5dm::DeleteOutcome>&) {
+                SetEvent(hDelivered);
+            }),
+            L"HKCU", L"Software\\Q5Bench\\None", kShortDeadlineMs);
+        WaitForSingleObject(hDelivered, INFINITE);
+        PrintBound("the same, asynchronous: its callback came after", NowMs() - dStart, "200 ms");
+        CloseHandle(hDelivered);
+    }
+    {
+        CBusyClient busy(pszBusyCommand);
+        const double dStart = NowMs();
+        busy.Client().Close();
+        PrintBound("Close while another thread is in a call", NowMs() - dStart, "at once");
+    }
+    {
+        CBusyClient busy(pszBusyCommand);
+        const double dStart = NowMs();
+        busy.Destroy();
+        PrintBound("destruction while another thread is in a call", NowMs() - dStart, "at once");
+    }
+    {
+        q5dm::CClient client = std::move(q5dm::CClient::Open(q5dm::OpenOptions()).client);
+        client.DeleteRegKey(L"HKCU", L"Software\\Q5Bench\\None");
+        const double dStart = NowMs();
+        client.Close();
+        PrintBound("Close when idle (server and lease released)", NowMs() - dStart, "kCloseWaitMs = 5000 ms at most");
+    }
+    {
+        q5dm::CClient holder = std::move(q5dm::CClient::Open(q5dm::OpenOptions()).client);
+        q5dm::OpenOptions options;
+        options.dwOpenDeadlineMs = kShortDeadlineMs;
+        const double dStart = NowMs();
+        q5dm::OpenResult second = q5dm::CClient::Open(options);
+        PrintBound("Open with a 200 ms deadline while another client holds the lease", NowMs() - dStart, "200 ms");
+        if (second.Opened()) printf("  (that Open succeeded: the lease did not hold it off)\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     int iRounds = 7, iCalls = 500;
+    if (argc == 3 && strcmp(argv[1], "--sleep") == 0) {
+        Sleep(static_cast<DWORD>(atoi(argv[2])));
+        return 0;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--rounds") == 0) iRounds = atoi(argv[i + 1]);
         if (strcmp(argv[i], "--calls") == 0) iCalls = atoi(argv[i + 1]);
@@ -160,5 +272,11 @@ int main(int argc, char** argv)
     printf("%-6s %-14.1f %-14.1f %-10.3f %-10.1f %-14.1f %-10.3f %.3f\n", "median", Median(library), Median(bare),
            Median(callRatios), Median(open), Median(activation), Median(lease), Median(openRatios));
     printf("goal: per call <= 1.05; Open <= 1.05 x (bare activation + lease)\n");
+    wchar_t szSelf[MAX_PATH];
+    const DWORD dwLength = GetModuleFileNameW(nullptr, szSelf, MAX_PATH);
+    if (dwLength == 0 || dwLength >= MAX_PATH) return 1;
+    wchar_t szBusy[MAX_PATH + 32];
+    swprintf(szBusy, MAX_PATH + 32, L"\"%ls\" --sleep %lu", szSelf, static_cast<unsigned long>(kBusyCallMs));
+    MeasureBounds(szBusy);
     return 0;
 }
