@@ -74,11 +74,20 @@ machine() {
   done
   return 1
 }
-for file in $(for f in $programs; do echo "bin/$f"; done) $(sed 's|^|symbols/|' <<<"$store_here"); do
-  if inside "$root" "$root/out/$file" || inside "$tmp" "$tmp/src/out/$file" || machine "$root/out/$file"; then
-    echo "repro: $file holds its build folder or a folder of LIBRARY_PATH"; rc=1
-  fi
-done
+# holds TREE FILE...: the files of TREE's out/ that hold TREE or the machine's folders
+holds() {
+  local tree=$1 file; shift
+  for file in "$@"; do
+    if inside "$tree" "$tree/out/$file" || machine "$tree/out/$file"; then
+      echo "repro: $file of $tree holds its build folder or a folder of LIBRARY_PATH"; rc=1
+    fi
+  done
+}
+bins=$(for f in $programs; do echo "bin/$f"; done)
+# shellcheck disable=SC2046  # one file a word
+holds "$root" $bins $(sed 's|^|symbols/|' <<<"$store_here")
+# shellcheck disable=SC2046
+holds "$tmp/src" $bins $(sed 's|^|symbols/|' <<<"$store_there")
 
 # The release of either tree, unsigned; an SDK is made by one tree only.
 if [ $clean = 1 ]; then
