@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Puts a shipped image and its PDB into a symbol store laid out as a
-Windows debugger's symbol path reads it (a plain folder, or the cache of a
-SRV* path):
+Windows debugger reads it through a symbol path `srv*STORE`:
 
     STORE/NAME.pdb/<GUID><age>/NAME.pdb   GUID as 32 upper-case hex digits,
                                           its fields in display order; age
