@@ -21,22 +21,29 @@ function(q5_deliverable target filename)
   q5_ship_stripped(${target} ${filename})
 endfunction()
 
-# The image is linked with its symbols into the build tree (Q5_IMAGE_DIR),
-# where tests may read them. out/bin gets a copy without symbol table and
-# debug data, which go to out/symbols; the two are tied by the CodeView
-# entry of the debug directory that --build-id writes (a hash of the image,
-# which a crash dump records) and by a debug link (name and CRC of the
-# symbol file). The link map is what the bill of materials is read from.
+# The linker writes the image without symbol table or debug data, and its
+# symbols as a PDB, which the Windows debuggers read from a crash dump; the
+# image's CodeView record names the PDB by file name only, with the GUID and
+# age that the PDB carries. With -Brepro the GUID and the image's time stamp
+# are hashes of the image, so two builds of one commit give the same bytes and
+# another build another GUID. The image goes to the build tree (Q5_IMAGE_DIR),
+# to out/bin, and with its PDB into the symbol store Q5_OUT_SYMBOLS
+# (tools/symbol_store.py gives the layout). No DWARF copy is made: the
+# debuggers that analyse a customer's dump read PDBs only, gdb under Wine is
+# no way we support to analyse one, and DWARF beside it would double the
+# link's debug work. Every path on the link line is relative to the build
+# folder, since lld writes its command line into the PDB; -pdbsourcepath
+# makes the PDB's relative paths absolute under a fixed name instead of the
+# build folder. The link map is what the bill of materials is read from.
 function(q5_ship_stripped target filename)
-  set(symbols ${Q5_OUT_SYMBOLS}/${filename}.debug)
-  target_link_options(${target} PRIVATE -Wl,--build-id -Wl,-Map=${Q5_MAP_DIR}/${filename}.map)
-  # objcopy stamps the time of the copy into the PE header unless told a
-  # fixed one.
-  set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
+  get_filename_component(base ${filename} NAME_WE)
+  set(pdb pdb/${base}.pdb)
+  target_link_options(${target} PRIVATE -s -Wl,--pdb=${pdb} -Wl,-Xlink=-pdbaltpath:%_PDB% -Wl,-Xlink=-Brepro
+    -Wl,-Xlink=-pdbsourcepath:${Q5_PDB_SOURCE_PATH} -Wl,-Map=maps/${filename}.map)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE:${target}> ${symbols}
-    COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${symbols} $<TARGET_FILE:${target}> ${Q5_OUT_BIN}/${filename}
-    BYPRODUCTS ${Q5_OUT_BIN}/${filename} ${symbols} ${Q5_MAP_DIR}/${filename}.map
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${Q5_OUT_BIN}/${filename}
+    COMMAND ${Q5_PYTHON3} ${CMAKE_SOURCE_DIR}/tools/symbol_store.py ${Q5_OUT_SYMBOLS} ${Q5_OUT_BIN}/${filename} ${CMAKE_BINARY_DIR}/${pdb}
+    BYPRODUCTS ${Q5_OUT_BIN}/${filename} ${CMAKE_BINARY_DIR}/${pdb} ${Q5_MAP_DIR}/${filename}.map
     VERBATIM)
 endfunction()
 

@@ -5,24 +5,24 @@ both writable and executable, the stack protector, control-flow guard,
 SEH for x86 images,
 terminal-server awareness, a load-configuration directory, a signature,
 the imported libraries, and whether the image ships stripped with its
-symbol file beside it. Fails when a property the build promises is
+PDB in the symbol store (tools/symbol_store.py). Fails when a property the build promises is
 missing (see PROMISES); the rest is shown only.
 
 usage: binary-check.py [DIR [SYMBOLS]]   (default: out/bin, and the
-                                          symbols folder beside DIR)
+                                          symbol store "symbols" beside DIR)
 """
 
 import os
 import re
 import struct
 import sys
-import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from system_python import import_debian_package  # noqa: E402
 
 pefile = import_debian_package("pefile", "binary-check")
+import symbol_store  # noqa: E402
 
 
 def read_programs():
@@ -62,7 +62,7 @@ class Image:
             "IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG")])
         self.is64 = self.pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
         header = self.pe.FILE_HEADER
-        # Names longer than eight characters (.gnu_debuglink, .debug_info)
+        # Names longer than eight characters (.debug_info and the like)
         # are "/offset" into the string table after the symbols.
         self.strings = header.PointerToSymbolTable + 18 * header.NumberOfSymbols if header.PointerToSymbolTable else 0
         self.sections = [(self.section_name(s.Name), s) for s in self.pe.sections]
@@ -112,23 +112,19 @@ class Image:
         return [n for n, _ in self.sections if n.startswith(".debug")]
 
     def codeview(self):
-        """The RSDS record's GUID and age, as hex, or None."""
+        """The RSDS record: (PDB name, GUID bytes, age), or None."""
         for entry in getattr(self.pe, "DIRECTORY_ENTRY_DEBUG", []):
             if entry.struct.Type == CODEVIEW and entry.entry is not None and entry.entry.name == "CV_INFO_PDB70":
+                # The GUID's 16 bytes as the record holds them, after "RSDS".
+                at = entry.struct.PointerToRawData + 4
                 e = entry.entry
-                guid = struct.pack("<IHH", e.Signature_Data1, e.Signature_Data2, e.Signature_Data3) + bytes(e.Signature_Data4)
-                return "%s/%d" % (guid.hex(), e.Age)
+                return e.PdbFileName.rstrip(b"\0").decode("utf-8", "replace"), self.data[at:at + 16], e.Age
         return None
 
-    def debuglink(self):
-        """The symbol file's name and CRC-32 that .gnu_debuglink names."""
-        for name, s in self.sections:
-            if name == ".gnu_debuglink":
-                data = s.get_data()
-                end = data.index(b"\0")
-                crc_at = (end + 4) & ~3
-                return data[:end].decode("utf-8", "replace"), struct.unpack_from("<I", data, crc_at)[0]
-        return None
+    def rva_symbols(self, publics):
+        """A PDB's public symbols as symbols() gives the image's own."""
+        return {name: (section, self.sections[section - 1][1].VirtualAddress + offset)
+                for name, (section, offset) in publics.items() if 0 < section <= len(self.sections)}
 
 
 def guard_calls(image, symbols):
@@ -198,21 +194,60 @@ def fs0_uses(code):
     return found
 
 
-def symbol_file_state(image, symbols_dir):
-    """"matches" when the debug link names a file in symbols_dir whose CRC
-    and CodeView identifier are the image's; else what is wrong."""
-    link = image.debuglink()
-    if link is None:
-        return "no link"
-    path = os.path.join(symbols_dir, link[0])
-    if not os.path.isfile(path):
-        return "missing"
-    with open(path, "rb") as f:
-        if zlib.crc32(f.read()) != link[1]:
-            return "CRC differs"
-    if Image(path).codeview() != image.codeview():
-        return "id differs"
+def pdb_name(name):
+    return os.path.splitext(name)[0] + ".pdb"
+
+
+def names_own_pdb(image, name):
+    """The CodeView record names NAME.pdb by file name only: a debugger
+    looks the name up on its symbol path, and a build folder in the image
+    would be a path of the build machine."""
+    record = image.codeview()
+    return record is not None and record[0] == pdb_name(name)
+
+
+def store_pdb(image, name, store):
+    """The path of the PDB that the store holds for the image's CodeView
+    record, or None."""
+    record = image.codeview()
+    if record is None:
+        return None
+    path = os.path.join(store, pdb_name(name), symbol_store.pdb_key(record[1], record[2]), pdb_name(name))
+    return path if os.path.isfile(path) else None
+
+
+def symbol_store_state(image, path, store):
+    """"matches" when the store holds the image under its time stamp and
+    size, and a PDB of the GUID and age of its CodeView record under those;
+    else what is wrong."""
+    name = os.path.basename(path)
+    stored = os.path.join(store, name, symbol_store.image_key(path), name)
+    if not os.path.isfile(stored):
+        return "no image"
+    with open(stored, "rb") as f:
+        if f.read() != image.data:
+            return "image differs"
+    pdb = store_pdb(image, name, store)
+    if pdb is None:
+        return "no PDB"
+    record = image.codeview()
+    if symbol_store.Pdb(pdb).identity() != (record[1], record[2]):
+        return "PDB id differs"
     return "matches"
+
+
+def image_symbols(image, name, store):
+    """The image's own symbol table, else the public symbols of its PDB in
+    the store when that is the image's."""
+    own = image.symbols()
+    if own:
+        return own
+    pdb = store_pdb(image, name, store)
+    if pdb is None:
+        return {}
+    pdb = symbol_store.Pdb(pdb)
+    record = image.codeview()
+    return image.rva_symbols(pdb.publics()) if pdb.identity() == (record[1], record[2]) else {}
 
 
 def examine(path, symbols_dir):
@@ -220,10 +255,7 @@ def examine(path, symbols_dir):
     name = os.path.basename(path)
     exe = name.endswith(".exe")
     c = image.pe.OPTIONAL_HEADER.DllCharacteristics
-    own = image.symbols()
-    symbol_file = os.path.join(symbols_dir, name + ".debug")
-    symbols = own or (Image(symbol_file).symbols() if os.path.isfile(symbol_file) else {})
-    calls = guard_calls(image, symbols)
+    calls = guard_calls(image, image_symbols(image, name, symbols_dir))
     row = {
         "file": name,
         "machine": "x64" if image.is64 else "x86",
@@ -238,8 +270,8 @@ def examine(path, symbols_dir):
         "load config": image.dir_size("IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG") > 0,
         "signed": image.dir_size("IMAGE_DIRECTORY_ENTRY_SECURITY") > 0,
         "stripped": not image.pe.FILE_HEADER.NumberOfSymbols and not image.debug_sections(),
-        "debug id": image.codeview() is not None,
-        "symbols": symbol_file_state(image, symbols_dir),
+        "debug id": names_own_pdb(image, name),
+        "symbols": symbol_store_state(image, path, symbols_dir),
     }
     if image.is64:
         row["SEH"] = None

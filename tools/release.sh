@@ -1,7 +1,7 @@
 #!/bin/bash
 # Makes the release of this checkout's commit in out/release/: both MSI
 # packages (signed when SIGN_PFX names a certificate, as make packages
-# signs), the SDK folder where the build has one, the symbol files as an
+# signs), the SDK folder where the build has one, the symbol store as an
 # archive, the bill of materials (SPDX 2.3 JSON), release notes from the
 # commits since the version was set, and SHA256SUMS of all of it. Two runs of one
 # commit give the same files apart from the signatures.
@@ -44,7 +44,8 @@ tools/packaging/packages.sh --bin out/bin --out "$stage/packages" ${SIGN_PFX:+--
 cp "$stage"/packages/q5dm-x64.msi "$stage"/packages/q5dm-x86.msi "$out/"
 [ ! -d out/sdk ] || cp -r out/sdk "$out/sdk"
 
-# The symbol files, in an archive whose bytes depend on their contents only.
+# The symbol store (PDBs and images), in an archive whose bytes depend on
+# their contents only.
 tools/packaging/symbols-archive.sh out "$out/q5dm-symbols.tar.gz" "$seconds"
 
 python3 tools/packaging/sbom.py --bin out/bin --build build/x64 --build build/x86 \

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds the seven programs of this checkout's commit a second time, from a
 # clone in a temporary folder (another path, another time), and compares
-# with this checkout's: the stripped images in out/bin, their symbol files
-# in out/symbols, both MSI packages (made from either tree's images), and,
+# with this checkout's: the stripped images in out/bin, the symbol store
+# out/symbols (every PDB and image under the same GUID and time stamp
+# folders), both MSI packages (made from either tree's images), and,
 # when this checkout has no uncommitted changes, the whole release folder
 # (tools/release.sh, unsigned). Exit code 1 when anything differs.
 #
@@ -44,7 +45,16 @@ same() {
 }
 for f in $programs; do
   same "$root/out/bin/$f" "$tmp/src/out/bin/$f" "$f"
-  same "$root/out/symbols/$f.debug" "$tmp/src/out/symbols/$f.debug" "symbols/$f.debug"
+done
+# The stores: the same folders, so the same GUIDs, ages, time stamps and
+# sizes, and the same files in them.
+store_files() { (cd "$1/out/symbols" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
+store_here=$(store_files "$root") store_there=$(store_files "$tmp/src")
+for file in $(LC_ALL=C comm -3 <(echo "$store_here") <(echo "$store_there")); do
+  echo "DIFFERS  symbols/$file is in one store only"; rc=1
+done
+for file in $(LC_ALL=C comm -12 <(echo "$store_here") <(echo "$store_there")); do
+  same "$root/out/symbols/$file" "$tmp/src/out/symbols/$file" "symbols/$file"
 done
 # With a clean tree the releases below hold both packages and compare them.
 [ $clean = 1 ] || for arch in x64 x86; do
@@ -53,15 +63,31 @@ done
   same "$tmp/msi-here/q5dm-$arch.msi" "$tmp/msi-there/q5dm-$arch.msi" "q5dm-$arch.msi"
 done
 # No build folder may be inside, in either build, also as a symbol name
-# with "_" for "/".
-inside() { grep -q -a -F -e "$1" -e "$(tr / _ <<<"$1")" "$2"; }
-for f in $programs; do
-  for file in "bin/$f" "symbols/$f.debug"; do
-    if inside "$root" "$root/out/$file" || inside "$tmp" "$tmp/src/out/$file"; then
-      echo "repro: $file holds its build folder"; rc=1
+# with "_" for "/" and as a Windows path in a PDB; nor a folder of
+# LIBRARY_PATH, which is the machine's (clang puts it on the link line,
+# which lld writes into the PDB).
+inside() { grep -q -a -F -e "$1" -e "$(tr / _ <<<"$1")" -e "$(tr / '\\' <<<"$1")" "$2"; }
+machine() {
+  local dir
+  for dir in ${LIBRARY_PATH:+${LIBRARY_PATH//:/ }}; do
+    [ "${#dir}" -lt 5 ] || ! inside "$dir" "$1" || return 0
+  done
+  return 1
+}
+# holds TREE FILE...: the files of TREE's out/ that hold TREE or the machine's folders
+holds() {
+  local tree=$1 file; shift
+  for file in "$@"; do
+    if inside "$tree" "$tree/out/$file" || machine "$tree/out/$file"; then
+      echo "repro: $file of $tree holds its build folder or a folder of LIBRARY_PATH"; rc=1
     fi
   done
-done
+}
+bins=$(for f in $programs; do echo "bin/$f"; done)
+# shellcheck disable=SC2046  # one file a word
+holds "$root" $bins $(sed 's|^|symbols/|' <<<"$store_here")
+# shellcheck disable=SC2046
+holds "$tmp/src" $bins $(sed 's|^|symbols/|' <<<"$store_there")
 
 # The release of either tree, unsigned; an SDK is made by one tree only.
 if [ $clean = 1 ]; then
