@@ -144,10 +144,12 @@ struct LoadedImage {
 // dbghelp over the dump alone: a handle that is no process, each module's
 // image from the store, else (the system's libraries) from where the dump
 // says it was loaded. Wine 10's dbghelp knows no symbol-store paths (srv*):
-// in a plain folder it takes the store's NAME.pdb folder for the file and
-// looks no deeper. So the session does the symbol server's part and gives
-// dbghelp the store's folder for the image's GUID and age as its symbol
-// path, nothing else; dbghelp still judges the PDB there against the image.
+// searching a plain folder for NAME.pdb or NAME.exe it stops at the store's
+// folder of that name, and a module whose recorded file is gone is not
+// loaded at all. So the session does the symbol server's part: the image
+// from its store folder, and as dbghelp's symbol path the store's folder
+// for the image's GUID and age, nothing else; dbghelp still judges the PDB
+// there against the image.
 class DumpSession {
 public:
     DumpSession(const Bytes& dump, const std::wstring& store) : m_dump(dump)
