@@ -2,7 +2,9 @@
 
 #include "serverapp.h"
 
-int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR commandLine, int /*showCommand*/)
+// Not a tail call: WinMain stays on the stack, so that a dump names the
+// entry function.
+__attribute__((disable_tail_calls)) int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR commandLine, int /*showCommand*/)
 {
     return RunServer(commandLine);
 }

@@ -70,7 +70,8 @@ void ReportRegistrationFailure()
     MessageBoxW(nullptr, L"Failed to register the class object with the SCM", L"ERROR", MB_OK | MB_SETFOREGROUND);
 }
 
-void RunMessageLoop()
+// Kept a frame of its own so that a dump of a waiting server names the loop.
+__attribute__((noinline)) void RunMessageLoop()
 {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
