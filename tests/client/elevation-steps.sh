@@ -14,20 +14,7 @@ unset WINEPREFIX
 limit=120
 clsid='{84f2059a-d9ae-11d2-86a3-00c04f8ef940}'
 
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-
-# step NAME COMMAND...: output in NAME.out, exit code in NAME.rc.
-step() {
-  local name=$1 rc; shift
-  timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
-  rc=$?
-  # Now and then Wine fails to start a process at all; a second start works.
-  if [ $rc -ne 0 ] && grep -q "failed to map the shared user data" "$work/$name.out"; then
-    timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
-    rc=$?
-  fi
-  echo $rc >"$work/$name.rc"
-}
+. "$(dirname "$0")/../support/wine-step.sh"
 
 prefix() {
   local dir=$work/$1

@@ -12,22 +12,7 @@ pkg=$work/pkg
 export WINEDEBUG=-all
 limit=120
 
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-
-# step NAME COMMAND...: runs a command of the current prefix with its
-# output in NAME.out and its exit code in NAME.rc.
-step() {
-  local name=$1 rc; shift
-  timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
-  rc=$?
-  # Now and then Wine fails to start a process at all; a second start works.
-  if [ $rc -ne 0 ] && grep -q "failed to map the shared user data" "$work/$name.out"; then
-    settle
-    timeout -k 10 $limit "$@" >"$work/$name.out" 2>&1 </dev/null
-    rc=$?
-  fi
-  echo $rc >"$work/$name.rc"
-}
+. "$(dirname "$0")/../support/wine-step.sh"
 
 prefix() {
   local dir=$work/$1

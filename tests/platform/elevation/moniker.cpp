@@ -154,11 +154,15 @@ bool ElevationEnabled(const std::wstring& classKey, DWORD dwView)
            dwEnabled == 1;
 }
 
-struct LibraryTraits {
-    static HMODULE Invalid() noexcept { return nullptr; }
-    static void Close(HMODULE h) noexcept { FreeLibrary(h); }
+// The owner of a handle that is null when there is none.
+template <typename T, auto pfnClose>
+struct NullTraits {
+    static T Invalid() noexcept { return nullptr; }
+    static void Close(T h) noexcept { pfnClose(h); }
 };
-using UniqueLibrary = q5::UniqueResource<HMODULE, LibraryTraits>;
+template <typename T, auto pfnClose>
+using UniqueNullable = q5::UniqueResource<T, NullTraits<T, pfnClose>>;
+using UniqueLibrary = UniqueNullable<HMODULE, FreeLibrary>;
 
 // "@FILE,-ID": string ID of FILE, read from the file as data. The system
 // resolves the name in a process of its own, which reads a program of
@@ -259,16 +263,8 @@ void RegisterConsentClass()
     RegisterClassExW(&wc);  // fails harmlessly when a former bind registered it
 }
 
-struct WindowTraits {
-    static HWND Invalid() noexcept { return nullptr; }
-    static void Close(HWND h) noexcept { DestroyWindow(h); }
-};
-struct FontTraits {
-    static HFONT Invalid() noexcept { return nullptr; }
-    static void Close(HFONT h) noexcept { DeleteObject(h); }
-};
-using UniqueWindow = q5::UniqueResource<HWND, WindowTraits>;
-using UniqueFont = q5::UniqueResource<HFONT, FontTraits>;
+using UniqueWindow = UniqueNullable<HWND, DestroyWindow>;
+using UniqueFont = UniqueNullable<HFONT, DeleteObject>;
 
 HWND AddChild(HWND hwndParent, const wchar_t* pszClass, const std::wstring& text, DWORD dwStyle, RECT r, int iId,
               HFONT hFont)
@@ -280,16 +276,8 @@ HWND AddChild(HWND hwndParent, const wchar_t* pszClass, const std::wstring& text
     return hwnd;
 }
 
-struct DcTraits {
-    static HDC Invalid() noexcept { return nullptr; }
-    static void Close(HDC h) noexcept { DeleteDC(h); }
-};
-struct BitmapTraits {
-    static HBITMAP Invalid() noexcept { return nullptr; }
-    static void Close(HBITMAP h) noexcept { DeleteObject(h); }
-};
-using UniqueDc = q5::UniqueResource<HDC, DcTraits>;
-using UniqueBitmap = q5::UniqueResource<HBITMAP, BitmapTraits>;
+using UniqueDc = UniqueNullable<HDC, DeleteDC>;
+using UniqueBitmap = UniqueNullable<HBITMAP, DeleteObject>;
 
 class CWindowDc {
 public:
@@ -454,11 +442,7 @@ public:
 
     // IMoniker
     STDMETHODIMP BindToObject(IBindCtx* pbc, IMoniker*, REFIID riid, void** ppv) override;
-    STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID, void** ppv) override
-    {
-        if (ppv != nullptr) *ppv = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP BindToStorage(IBindCtx*, IMoniker*, REFIID, void** ppv) override { return Nothing(ppv, E_NOTIMPL); }
     STDMETHODIMP Reduce(IBindCtx*, DWORD, IMoniker**, IMoniker** ppmkReduced) override
     {
         if (ppmkReduced == nullptr) return E_POINTER;
@@ -466,11 +450,7 @@ public:
         *ppmkReduced = this;
         return MK_S_REDUCED_TO_SELF;
     }
-    STDMETHODIMP ComposeWith(IMoniker*, BOOL, IMoniker** ppmkComposite) override
-    {
-        if (ppmkComposite != nullptr) *ppmkComposite = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP ComposeWith(IMoniker*, BOOL, IMoniker** ppmk) override { return Nothing(ppmk, E_NOTIMPL); }
     STDMETHODIMP Enum(BOOL, IEnumMoniker** ppenumMoniker) override
     {
         if (ppenumMoniker == nullptr) return E_POINTER;
@@ -486,21 +466,9 @@ public:
     }
     STDMETHODIMP IsRunning(IBindCtx*, IMoniker*, IMoniker*) override { return S_FALSE; }
     STDMETHODIMP GetTimeOfLastChange(IBindCtx*, IMoniker*, FILETIME*) override { return MK_E_UNAVAILABLE; }
-    STDMETHODIMP Inverse(IMoniker** ppmk) override
-    {
-        if (ppmk != nullptr) *ppmk = nullptr;
-        return MK_E_NOINVERSE;
-    }
-    STDMETHODIMP CommonPrefixWith(IMoniker*, IMoniker** ppmkPrefix) override
-    {
-        if (ppmkPrefix != nullptr) *ppmkPrefix = nullptr;
-        return MK_E_NOPREFIX;
-    }
-    STDMETHODIMP RelativePathTo(IMoniker*, IMoniker** ppmkRelPath) override
-    {
-        if (ppmkRelPath != nullptr) *ppmkRelPath = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP Inverse(IMoniker** ppmk) override { return Nothing(ppmk, MK_E_NOINVERSE); }
+    STDMETHODIMP CommonPrefixWith(IMoniker*, IMoniker** ppmk) override { return Nothing(ppmk, MK_E_NOPREFIX); }
+    STDMETHODIMP RelativePathTo(IMoniker*, IMoniker** ppmk) override { return Nothing(ppmk, E_NOTIMPL); }
     STDMETHODIMP GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* ppszDisplayName) override
     {
         if (ppszDisplayName == nullptr) return E_POINTER;
@@ -510,10 +478,10 @@ public:
         memcpy(*ppszDisplayName, m_name.c_str(), cb);
         return S_OK;
     }
-    STDMETHODIMP ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker** ppmkOut) override
+    // Nothing may follow the moniker's own name.
+    STDMETHODIMP ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker** ppmk) override
     {
-        if (ppmkOut != nullptr) *ppmkOut = nullptr;
-        return MK_E_SYNTAX;  // nothing may follow the moniker's own name
+        return Nothing(ppmk, MK_E_SYNTAX);
     }
     STDMETHODIMP IsSystemMoniker(DWORD* pdwMksys) override
     {
@@ -559,6 +527,13 @@ public:
     STDMETHODIMP DisconnectObject(DWORD) override { return S_OK; }
 
 private:
+    // An answer without an object: the out pointer emptied, then hr.
+    template <typename T>
+    static HRESULT Nothing(T** pp, HRESULT hr)
+    {
+        if (pp != nullptr) *pp = nullptr;
+        return hr;
+    }
     static HRESULT ReadMarshalled(IStream* pStm, std::wstring& name)
     {
         DWORD header[2] = {};
