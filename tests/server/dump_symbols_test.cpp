@@ -63,6 +63,13 @@ const BYTE* AtRva(const Bytes& image, DWORD rva, DWORD size)
 // An image's entries in a symbol store, as a debugger's symbol path expects
 // them: NAME.exe\<TimeDateStamp><SizeOfImage>\NAME.exe and, from the
 // CodeView record, NAME.pdb\<GUID><age>\NAME.pdb (pdb empty without one).
+std::wstring ImageKey(DWORD dwTimeDateStamp, DWORD dwSizeOfImage)
+{
+    wchar_t key[32];
+    _snwprintf(key, 32, L"%08X%x", dwTimeDateStamp, dwSizeOfImage);
+    return key;
+}
+
 struct StoreEntries {
     std::wstring image;
     std::wstring pdb;
@@ -73,9 +80,7 @@ StoreEntries StoreEntriesOf(const Bytes& image, const std::wstring& name)
     StoreEntries entries;
     IMAGE_NT_HEADERS* nt = image.empty() ? nullptr : ImageNtHeader(const_cast<BYTE*>(image.data()));
     if (nt == nullptr) return entries;
-    wchar_t key[64];
-    _snwprintf(key, 64, L"%08X%x", nt->FileHeader.TimeDateStamp, nt->OptionalHeader.SizeOfImage);
-    entries.image = name + L"\\" + key + L"\\" + name;
+    entries.image = name + L"\\" + ImageKey(nt->FileHeader.TimeDateStamp, nt->OptionalHeader.SizeOfImage) + L"\\" + name;
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
     for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= directory.Size; at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
         IMAGE_DEBUG_DIRECTORY debug;
@@ -89,6 +94,7 @@ StoreEntries StoreEntriesOf(const Bytes& image, const std::wstring& name)
         }
         GUID guid;
         memcpy(&guid, cv + 4, sizeof guid);
+        wchar_t key[64];
         _snwprintf(key, 64, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X%x", guid.Data1, guid.Data2, guid.Data3,
                    guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
                    guid.Data4[6], guid.Data4[7], ReadU32(image, debug.PointerToRawData + 20));
@@ -162,9 +168,8 @@ public:
             auto* name = reinterpret_cast<const MINIDUMP_STRING*>(At(module.ModuleNameRva, 4));
             if (name == nullptr || At(module.ModuleNameRva + 4, name->Length) == nullptr) continue;
             const std::wstring recorded(name->Buffer, name->Length / sizeof(WCHAR));
-            wchar_t key[32];
-            _snwprintf(key, 32, L"%08X%x", module.TimeDateStamp, module.SizeOfImage);
-            std::wstring image = store + L"\\" + BaseName(recorded) + L"\\" + key + L"\\" + BaseName(recorded);
+            std::wstring image = store + L"\\" + BaseName(recorded) + L"\\" +
+                                 ImageKey(module.TimeDateStamp, module.SizeOfImage) + L"\\" + BaseName(recorded);
             if (GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES) image = recorded;
             Bytes file = ReadBytes(image);
             const std::wstring pdb = StoreEntriesOf(file, BaseName(recorded)).pdb;
