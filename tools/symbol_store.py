@@ -109,13 +109,12 @@ def image_key(path):
 
 def put(store, image, pdb):
     image_name, pdb_name = os.path.basename(image), os.path.basename(pdb)
-    # The DWARF symbol file of the builds before the PDBs.
-    stale = [os.path.join(store, image_name + ".debug")]
     for name in (image_name, pdb_name):
         shutil.rmtree(os.path.join(store, name), ignore_errors=True)
-    for path in stale:
-        if os.path.isfile(path):
-            os.remove(path)
+    # The DWARF symbol file of the builds before the PDBs.
+    stale = os.path.join(store, image_name + ".debug")
+    if os.path.isfile(stale):
+        os.remove(stale)
     for name, source, key in ((image_name, image, image_key(image)), (pdb_name, pdb, pdb_key(*Pdb(pdb).identity()))):
         folder = os.path.join(store, name, key)
         os.makedirs(folder)
